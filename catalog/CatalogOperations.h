@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "catalog/ADODataBase.h"
+#include "catalog/TrackInfo.h"
+
+namespace kavelin {
+
+// The catalog's connection string; the data source is the file in the working directory.
+inline constexpr const char* kCatalogFileName = "Kavelin.mdb";
+inline constexpr const char* kCatalogConnectionString =
+    "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=Kavelin.mdb;";
+
+// Column limits of the catalog's text columns. Paths are kept whole: a path
+// cut short names another file, or none.
+inline constexpr std::size_t kMaxNameLength = 255;
+inline constexpr std::size_t kMaxYearLength = 10;
+
+// Doubles every apostrophe so that the text can stand between apostrophes in a statement.
+std::string QuoteForSql(const std::string& text);
+
+// Cuts a text to at most `maxLength` bytes without splitting a UTF-8 character.
+std::string CutText(const std::string& text, std::size_t maxLength);
+
+// Integer settings by name. A key without a row reads as 0; writing it changes nothing.
+int GetSettingInt(CADODataBase& database, const std::string& key);
+void SetSettingInt(CADODataBase& database, const std::string& key, int value);
+
+void SetTrackDeleted(CADODataBase& database, int trackId, int flag);
+
+// Stores the user's verdict for a track in a mood (one row per pair, added or updated).
+void SetRating(CADODataBase& database, int moodId, int trackId, int rating);
+
+// Advances the global play counter and records the play of a track in a mood.
+void RecordPlay(CADODataBase& database, int moodId, int trackId);
+
+// The track's record; a track not in the catalog gives a record with only its ID set.
+CTrackInfo LoadTrack(CADODataBase& database, int trackId);
+
+}  // namespace kavelin

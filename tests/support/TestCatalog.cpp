@@ -1,0 +1,115 @@
+#include "tests/support/TestCatalog.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "catalog/ADORecordset.h"
+
+namespace kavelin::test {
+
+TestCatalog::TestCatalog() {
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    do {
+        m_directory = base / ("kavelin-test-" + std::to_string(random()));
+    } while (std::filesystem::exists(m_directory));
+    std::filesystem::create_directories(m_directory);
+    std::filesystem::copy_file(KAVELIN_FRESH_CATALOG, CatalogPath());
+}
+
+TestCatalog::~TestCatalog() {
+    if (m_pDatabase) {
+        m_pDatabase->Disconnect();
+        m_pDatabase.reset();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(m_directory, ignored);
+}
+
+std::string TestCatalog::ConnectionString() const {
+    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + CatalogPath().string() + ";";
+}
+
+CADODataBase& TestCatalog::Database() {
+    if (!m_pDatabase) {
+        m_pDatabase = std::make_unique<CADODataBase>();
+        if (!m_pDatabase->Connect(ConnectionString(), "", "")) {
+            ADD_FAILURE() << m_pDatabase->GetLastErrorText();
+        }
+    }
+    return *m_pDatabase;
+}
+
+std::string TestCatalog::Scalar(const std::string& sql) {
+    CADORecordset rs(Database());
+    if (!rs.OpenSource(sql, CADORecordset::SourceQuery)) {
+        ADD_FAILURE() << rs.GetLastErrorText();
+        return {};
+    }
+    std::string value;
+    if (!rs.AtEnd()) {
+        rs.ReadField(0, value);
+    }
+    return value;
+}
+
+long TestCatalog::ScalarLong(const std::string& sql) {
+    CADORecordset rs(Database());
+    if (!rs.OpenSource(sql, CADORecordset::SourceQuery)) {
+        ADD_FAILURE() << rs.GetLastErrorText();
+        return -1;
+    }
+    long value = -1;
+    if (!rs.AtEnd()) {
+        rs.ReadField(0, value);
+    }
+    return value;
+}
+
+void RecordingMessageTarget::PostMessage(unsigned message, std::intptr_t wParam,
+                                         std::intptr_t lParam) {
+    std::lock_guard lock(m_lock);
+    m_posts.push_back({message, wParam, lParam});
+}
+
+std::vector<RecordingMessageTarget::Post> RecordingMessageTarget::Posts() const {
+    std::lock_guard lock(m_lock);
+    return m_posts;
+}
+
+void RecordingMessageTarget::Clear() {
+    std::lock_guard lock(m_lock);
+    m_posts.clear();
+}
+
+MessageAnswer RecordingMessageShell::ShowMessage(const std::string& text, const std::string& title,
+                                                 MessageIcon icon, MessageButtons buttons) {
+    std::lock_guard lock(m_lock);
+    m_messages.push_back({text, title, icon});
+    return buttons == MessageButtons::YesNo ? answer : MessageAnswer::Ok;
+}
+
+bool RecordingMessageShell::OpenAddress(const std::string& address) {
+    std::lock_guard lock(m_lock);
+    m_opened.push_back(address);
+    return true;
+}
+
+std::vector<RecordingMessageShell::Shown> RecordingMessageShell::Messages() const {
+    std::lock_guard lock(m_lock);
+    return m_messages;
+}
+
+std::vector<std::string> RecordingMessageShell::Opened() const {
+    std::lock_guard lock(m_lock);
+    return m_opened;
+}
+
+ScopedMessageShell::ScopedMessageShell()
+    : m_pShell(std::make_shared<RecordingMessageShell>()),
+      m_pPrevious(InstallMessageShell(m_pShell)) {}
+
+ScopedMessageShell::~ScopedMessageShell() { InstallMessageShell(m_pPrevious); }
+
+}  // namespace kavelin::test
