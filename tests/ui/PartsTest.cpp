@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+
+#include "tests/ui/UiFakes.h"
+#include "ui/DialogUnits.h"
+#include "ui/HelpWindow.h"
+#include "ui/KavelinAbout.h"
+#include "ui/TrayIcon.h"
+#include "ui/VoiceFeedback.h"
+
+namespace kavelin::test {
+namespace {
+
+TEST(TrayTip, CutToSixtyThreeCharacters) {
+    const QString longTip = QString("Artist - ") + QString(70, 'x');
+    EXPECT_EQ(CutTrayTip(longTip).size(), 63);
+    EXPECT_EQ(CutTrayTip(longTip), longTip.left(63));
+    EXPECT_EQ(CutTrayTip("Short - Tip"), "Short - Tip");
+    // A character outside the basic plane is never cut in half.
+    const QString emoji = QString(62, 'a') + QString::fromUtf8("\xF0\x9F\x8E\xB5");
+    EXPECT_EQ(CutTrayTip(emoji), QString(62, 'a'));
+}
+
+TEST(TrayIcon, DoesNothingWithoutANotificationArea) {
+    CTrayIcon tray;
+    QWidget window;
+    tray.Create(&window, "Kavelin", QIcon(), nullptr);
+    if (tray.IsActive()) {
+        GTEST_SKIP() << "this desktop has a notification area";
+    }
+    tray.SetTip("Artist - Track");
+    EXPECT_EQ(tray.Tip(), "");
+    tray.Destroy();
+}
+
+TEST(VoiceFeedback, SpeaksOnlyWhenAvailableAndEnabled) {
+    auto said = std::make_shared<std::vector<std::string>>();
+    CVoiceFeedback missing(std::make_unique<RecordingSpeech>(said, false));
+    missing.Create();
+    missing.Speak("lost");
+    EXPECT_FALSE(missing.IsAvailable());
+
+    CVoiceFeedback voice(std::make_unique<RecordingSpeech>(said, true));
+    voice.Speak("before create");
+    voice.Create();
+    voice.Speak("one");
+    voice.SetEnabled(false);
+    voice.Speak("muted");
+    voice.SetEnabled(true);
+    voice.Speak("two");
+    EXPECT_EQ(*said, (std::vector<std::string>{"one", "two"}));
+}
+
+TEST(Help, EveryControlTopicIsAWrittenPage) {
+    const std::pair<int, const char*> table[] = {
+        {1001, "html/SkipButton.htm"},   {1006, "html/MoodSelector.htm"},
+        {1008, "html/SongSlider.htm"},   {1009, "html/RateAwesome.htm"},
+        {1010, "html/RateGood.htm"},     {1011, "html/RateNormal.htm"},
+        {1012, "html/RateBad.htm"},      {1013, "html/PauseButton.htm"},
+        {1017, "html/VolumeSlider.htm"}, {1014, "html/Overview.htm"},
+        {1043, "html/Overview.htm"},     {0, "html/Overview.htm"},
+    };
+    for (const auto& [control, topic] : table) {
+        EXPECT_EQ(HelpTopicForControl(control), topic) << control;
+        QFile page(QString(":/help/") + topic);
+        ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << topic;
+        EXPECT_GT(page.size(), 300) << topic;
+    }
+    EXPECT_TRUE(ContextPopupText(kClosedToTrayPopup).contains("notification area"));
+}
+
+TEST(Help, WindowShowsTheIndexAndTopics) {
+    CHelpWindow window;
+    window.ShowIndex();
+    EXPECT_EQ(window.CurrentTopic(), kOverviewTopic);
+    EXPECT_TRUE(window.isVisible());
+    window.ShowTopic("html/SkipButton.htm");
+    EXPECT_EQ(window.CurrentTopic(), "html/SkipButton.htm");
+}
+
+TEST(AboutBox, ProductLineCreditsAndOk) {
+    CKavelinAbout about;
+    about.show();
+    EXPECT_EQ(about.findChild<QLabel*>("productLine")->text(), "Kavelin version 1.00 beta");
+    EXPECT_TRUE(about.findChild<QLabel*>("credits")->text().contains("SQLite"));
+    about.findChild<QPushButton*>()->click();
+    EXPECT_FALSE(about.isVisible());
+}
+
+TEST(DialogUnits, ScaleWithTheFont) {
+    QFont small = DialogFont();
+    QFont large = small;
+    large.setPointSize(16);
+    const DialogUnits smallUnits(small), largeUnits(large);
+    EXPECT_GT(smallUnits.X(303), 303);
+    EXPECT_GT(largeUnits.X(303), smallUnits.X(303) * 3 / 2);
+    EXPECT_GT(largeUnits.Y(139), smallUnits.Y(139) * 3 / 2);
+    EXPECT_EQ(smallUnits.ToPixels(QRect(4, 8, 4, 8)).topLeft(),
+              QPoint(smallUnits.X(4), smallUnits.Y(8)));
+}
+
+}  // namespace
+}  // namespace kavelin::test
