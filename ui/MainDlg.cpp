@@ -629,6 +629,10 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
         return;
     }
     m_pTray->Destroy();
+    m_pCatalog->hide();
+    for (const auto& about : m_aboutBoxes) {
+        about->hide();
+    }
     SetSettingInt(m_database, "Voice", m_pVoice->IsEnabled() ? 1 : 0);
     SetSettingInt(m_database, "Download", m_pUi->downloadBox->isChecked() ? 1 : 0);
     SetSettingInt(m_database, "Player", m_player.PlayerType());
