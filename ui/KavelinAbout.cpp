@@ -1,5 +1,6 @@
 #include "ui/KavelinAbout.h"
 
+#include <QFrame>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -33,7 +34,7 @@ CKavelinAbout::CKavelinAbout() : QDialog(nullptr, Qt::Dialog | Qt::FramelessWind
         "  SQLite, the catalog database\n"
         "  id3lib and zlib, reading the tags of MP3 files\n"
         "  libmpv, the built-in player\n"
-        "  Audacious, the external player, through its D-Bus interface\n"
+        "  Audacious, the external player, over D-Bus\n"
         "  DejaVu fonts\n\n"
         "Thanks to everyone who wrote and shared these.");
 
@@ -41,7 +42,13 @@ CKavelinAbout::CKavelinAbout() : QDialog(nullptr, Qt::Dialog | Qt::FramelessWind
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QWidget::hide);
 
-    auto* layout = new QVBoxLayout(this);
+    // Without a caption the box draws its own edge.
+    auto* edge = new QFrame(this);
+    edge->setFrameShape(QFrame::Box);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(edge);
+    auto* layout = new QVBoxLayout(edge);
     layout->addWidget(product);
     layout->addWidget(credits, 1);
     layout->addWidget(ok, 0, Qt::AlignHCenter);

@@ -629,7 +629,9 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
         return;
     }
     m_pTray->Destroy();
-    m_pCatalog->hide();
+    if (m_pCatalog) {
+        m_pCatalog->hide();
+    }
     for (const auto& about : m_aboutBoxes) {
         about->hide();
     }
