@@ -52,9 +52,9 @@ bool FileSource::LoadBlock(std::uint64_t offset) {
     m_nBlockOffset = offset;
     m_nBlockLength = 0;
     while (m_nBlockLength < kBlockSize) {
-        const ssize_t got = ::pread(m_nFile, m_block.data() + m_nBlockLength,
-                                    kBlockSize - m_nBlockLength,
-                                    static_cast<off_t>(offset + m_nBlockLength));
+        const ssize_t got =
+            ::pread(m_nFile, m_block.data() + m_nBlockLength, kBlockSize - m_nBlockLength,
+                    static_cast<off_t>(offset + m_nBlockLength));
         if (got < 0 && errno == EINTR) {
             continue;
         }

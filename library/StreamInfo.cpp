@@ -52,7 +52,8 @@ void StreamCursor::Move(std::int64_t distance) {
 
 std::uint32_t WindowHeader(const unsigned char (&window)[16]) {
     return static_cast<std::uint32_t>(window[0]) | static_cast<std::uint32_t>(window[1]) << 8 |
-           static_cast<std::uint32_t>(window[2]) << 16 | static_cast<std::uint32_t>(window[3]) << 24;
+           static_cast<std::uint32_t>(window[2]) << 16 |
+           static_cast<std::uint32_t>(window[3]) << 24;
 }
 
 bool FindFrameHeader(StreamCursor& file, unsigned char (&window)[16], std::int32_t skip) {
@@ -87,9 +88,8 @@ StreamInfo ReadStreamInfo(ByteSource& source) {
     if (file.Read(start, sizeof start) == sizeof start && std::memcmp(start, "ID3", 3) == 0) {
         // The size bytes are taken whole: a tag that sets their top bits only
         // moves the search further into the file.
-        const std::int64_t tagSize = ((std::int64_t{start[6]} * 128 + start[7]) * 128 + start[8]) *
-                                         128 +
-                                     start[9];
+        const std::int64_t tagSize =
+            ((std::int64_t{start[6]} * 128 + start[7]) * 128 + start[8]) * 128 + start[9];
         file.Move(tagSize);
     } else {
         file.Rewind();
@@ -119,7 +119,8 @@ StreamInfo ReadStreamInfo(ByteSource& source) {
             }
             if (samplingRate != 0) {
                 const char byte = static_cast<char>(window[13]);
-                if (byte != 0 && (result.FingerPrint.empty() || result.FingerPrint.back() != byte)) {
+                if (byte != 0 &&
+                    (result.FingerPrint.empty() || result.FingerPrint.back() != byte)) {
                     result.FingerPrint += byte;
                 }
                 const std::int32_t padding = (header >> 9) & 1;

@@ -68,11 +68,11 @@ std::optional<std::string>* FrameSlot(TagFrames& frames, std::string_view id) {
         std::optional<std::string> TagFrames::*slot;
     };
     static constexpr Entry kEntries[] = {
-        {"TT2", "TIT2", &TagFrames::title},      {"TP1", "TPE1", &TagFrames::leadArtist},
-        {"TP2", "TPE2", &TagFrames::band},       {"TP3", "TPE3", &TagFrames::conductor},
-        {"TCM", "TCOM", &TagFrames::composer},   {"TAL", "TALB", &TagFrames::album},
-        {"TYE", "TYER", &TagFrames::year},       {"TCO", "TCON", &TagFrames::contentType},
-        {nullptr, "TDRC", &TagFrames::year},     {nullptr, "TDRL", &TagFrames::releaseTime},
+        {"TT2", "TIT2", &TagFrames::title},    {"TP1", "TPE1", &TagFrames::leadArtist},
+        {"TP2", "TPE2", &TagFrames::band},     {"TP3", "TPE3", &TagFrames::conductor},
+        {"TCM", "TCOM", &TagFrames::composer}, {"TAL", "TALB", &TagFrames::album},
+        {"TYE", "TYER", &TagFrames::year},     {"TCO", "TCON", &TagFrames::contentType},
+        {nullptr, "TDRC", &TagFrames::year},   {nullptr, "TDRL", &TagFrames::releaseTime},
     };
     for (const Entry& entry : kEntries) {
         if ((entry.v22 != nullptr && id == entry.v22) || id == entry.v23) {
@@ -174,7 +174,8 @@ TagFrames ReadId3v2Frames(ByteSource& source) {
     if (major == 2 && (flags & 0x40)) {
         return frames;  // a compressed ID3v2.2 tag: no scheme was ever defined for it
     }
-    const std::uint64_t available = std::min<std::uint64_t>(SyncSafe(header + 6), source.Size() - 10);
+    const std::uint64_t available =
+        std::min<std::uint64_t>(SyncSafe(header + 6), source.Size() - 10);
 
     // Before version 4, unsynchronisation covers the whole tag and frame sizes
     // count the restored bytes, so the tag is restored in memory first.

@@ -20,13 +20,13 @@ struct TagTexts {
 // The text frames the program reads, decoded to UTF-8; a frame that is not in
 // the tag stays empty (an empty optional), one that is there may hold "".
 struct TagFrames {
-    std::optional<std::string> title;      // TIT2
-    std::optional<std::string> leadArtist;  // TPE1
-    std::optional<std::string> band;        // TPE2
-    std::optional<std::string> conductor;   // TPE3
-    std::optional<std::string> composer;    // TCOM
-    std::optional<std::string> album;       // TALB
-    std::optional<std::string> year;        // TYER (TDRC in ID3v2.4)
+    std::optional<std::string> title;        // TIT2
+    std::optional<std::string> leadArtist;   // TPE1
+    std::optional<std::string> band;         // TPE2
+    std::optional<std::string> conductor;    // TPE3
+    std::optional<std::string> composer;     // TCOM
+    std::optional<std::string> album;        // TALB
+    std::optional<std::string> year;         // TYER (TDRC in ID3v2.4)
     std::optional<std::string> contentType;  // TCON
     std::optional<std::string> releaseTime;  // TDRL, the year when ID3v2.4 gives no TDRC
 

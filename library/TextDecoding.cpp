@@ -1,13 +1,14 @@
 #include "library/TextDecoding.h"
 
-
 namespace kavelin {
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 }  // namespace
 

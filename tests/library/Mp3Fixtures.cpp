@@ -39,8 +39,8 @@ bool RunCommand(const std::string& command) {
     return true;
 }
 
-std::string MakeMp3(const TempDir& dir, const std::string& name, const std::string& synth,
-                    int rate, int channels, const std::string& lameOptions) {
+std::string MakeMp3(const TempDir& dir, const std::string& name, const std::string& synth, int rate,
+                    int channels, const std::string& lameOptions) {
     const std::string wav = dir / (name + ".wav");
     const std::string mp3 = dir / name;
     RunCommand("sox -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) + " " +

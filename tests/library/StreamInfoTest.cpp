@@ -9,10 +9,11 @@ namespace {
 using test::Id3v2Header;
 using test::MpegFrame;
 
-constexpr std::uint32_t kMpeg1Layer3At128 = 0xFFFB9000;  // 44100 Hz, 417 bytes
+constexpr std::uint32_t kMpeg1Layer3At128 = 0xFFFB9000;   // 44100 Hz, 417 bytes
 constexpr std::uint32_t kMpeg1Layer3Padded = 0xFFFB9200;  // 418 bytes
-constexpr std::uint32_t kMpeg1Layer1At288 = 0xFFFF9000;  // ((288 * 12000) / 44100) * 4 = 312 bytes
-constexpr std::uint32_t kMpeg2Layer3Index5 = 0xFFF35000;  // 22050 Hz, 64 kbit/s by the program's row
+constexpr std::uint32_t kMpeg1Layer1At288 = 0xFFFF9000;   // ((288 * 12000) / 44100) * 4 = 312 bytes
+constexpr std::uint32_t kMpeg2Layer3Index5 =
+    0xFFF35000;  // 22050 Hz, 64 kbit/s by the program's row
 
 StreamInfo ReadMemory(const std::string& bytes) {
     MemorySource source(bytes);

@@ -52,15 +52,24 @@ TagTexts Read(const std::string& bytes) {
     return ReadTags(source);
 }
 
-const std::string kUtf16LeBjork("\x01\xFF\xFE" "B\0j\0\xF6\0r\0k\0", 13);
-const std::string kUtf16BeBjork("\x01\xFE\xFF" "\0B\0j\0\xF6\0r\0k", 13);
+const std::string kUtf16LeBjork(
+    "\x01\xFF\xFE"
+    "B\0j\0\xF6\0r\0k\0",
+    13);
+const std::string kUtf16BeBjork(
+    "\x01\xFE\xFF"
+    "\0B\0j\0\xF6\0r\0k",
+    13);
 
 TEST(TagReader, Version23TextIsDecodedByItsEncodingByte) {
-    const TagTexts texts = Read(Tag(3, Frame(3, "TIT2", kUtf16LeBjork) +
-                                           Frame(3, "TPE1", kUtf16BeBjork) +
-                                           Frame(3, "TALB", std::string("\0Caf\xE9", 5)) +
-                                           Frame(3, "TYER", std::string("\0" "1999", 5)) +
-                                           Frame(3, "TCON", std::string("\0(17)Rock", 9))));
+    const TagTexts texts =
+        Read(Tag(3, Frame(3, "TIT2", kUtf16LeBjork) + Frame(3, "TPE1", kUtf16BeBjork) +
+                        Frame(3, "TALB", std::string("\0Caf\xE9", 5)) +
+                        Frame(3, "TYER",
+                              std::string("\0"
+                                          "1999",
+                                          5)) +
+                        Frame(3, "TCON", std::string("\0(17)Rock", 9))));
     EXPECT_EQ(texts.Title, "Bj\xC3\xB6rk");
     EXPECT_EQ(texts.Artist, "Bj\xC3\xB6rk");
     EXPECT_EQ(texts.Album, "Caf\xC3\xA9");
@@ -69,10 +78,15 @@ TEST(TagReader, Version23TextIsDecodedByItsEncodingByte) {
 }
 
 TEST(TagReader, Version24FramesAreReadAndTakePrecedenceOverVersion1) {
-    const std::string tag =
-        Tag(4, Frame(4, "TIT2", std::string("\x03" "Caf\xC3\xA9 \xE2\x98\x95", 10)) +
-                   Frame(4, "TPE1", std::string("\x02\0B\0j\0\xF6\0r\0k", 11)) +
-                   Frame(4, "TDRC", std::string("\x03" "2004-05-01", 11)));
+    const std::string tag = Tag(4, Frame(4, "TIT2",
+                                         std::string("\x03"
+                                                     "Caf\xC3\xA9 \xE2\x98\x95",
+                                                     10)) +
+                                       Frame(4, "TPE1", std::string("\x02\0B\0j\0\xF6\0r\0k", 11)) +
+                                       Frame(4, "TDRC",
+                                             std::string("\x03"
+                                                         "2004-05-01",
+                                                         11)));
     const std::string v1 = Id3v1("Old title", "Old artist", "V1 album", "1980", 9);
     const TagTexts texts = Read(tag + std::string(500, '\0') + v1);
     EXPECT_EQ(texts.Title, "Caf\xC3\xA9 \xE2\x98\x95");
@@ -140,7 +154,11 @@ TEST(TagReader, ExtendedHeaderAndGroupAndLengthPrefixesAreSkipped) {
     const std::string extended = BigEndian32(6) + std::string(6, '\0');
     EXPECT_EQ(Read(Tag(3, extended + Frame(3, "TIT2", std::string("\0Title", 6)), 0x40)).Title,
               "Title");
-    const std::string grouped = Frame(4, "TIT2", std::string("\x01" "\0\0\0\x06" "\0Title", 11),
+    const std::string grouped = Frame(4, "TIT2",
+                                      std::string("\x01"
+                                                  "\0\0\0\x06"
+                                                  "\0Title",
+                                                  11),
                                       0x40 | 0x01);
     EXPECT_EQ(Read(Tag(4, grouped)).Title, "Title");
 }
@@ -159,12 +177,19 @@ TEST(TagReader, GenreNumberRule) {
 
 TEST(TextDecoding, Utf16SurrogatesAndBrokenInput) {
     EXPECT_EQ(Utf16ToUtf8(std::string("\x3D\xD8\x00\xDE", 4), false), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(Utf16ToUtf8(std::string("\x3D\xD8" "A\0", 4), false), "\xEF\xBF\xBD" "A");
+    EXPECT_EQ(Utf16ToUtf8(std::string("\x3D\xD8"
+                                      "A\0",
+                                      4),
+                          false),
+              "\xEF\xBF\xBD"
+              "A");
     EXPECT_EQ(Utf16ToUtf8(std::string("A\0B", 3), false), "A\xEF\xBF\xBD");
     EXPECT_EQ(SanitiseUtf8("ok\xC3\xA9\xC3(\xE0\x80\x80\xED\xA0\x80"),
               "ok\xC3\xA9\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
               "\xEF\xBF\xBD");
-    EXPECT_EQ(DecodeFirstString(TextEncoding::Utf16, std::string("\xFF\xFE" "A\0\0\0B\0", 8)),
+    EXPECT_EQ(DecodeFirstString(TextEncoding::Utf16, std::string("\xFF\xFE"
+                                                                 "A\0\0\0B\0",
+                                                                 8)),
               "A");
     EXPECT_EQ(DecodeFirstString(TextEncoding::Latin1, std::string("A\0B", 3)), "A");
 }

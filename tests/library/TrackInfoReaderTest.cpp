@@ -133,10 +133,10 @@ TEST(ReadTrackInfo, TagsWrittenByOtherTaggers) {
     EXPECT_EQ(v23.Year, "2001");
     EXPECT_EQ(v23.GenreID, 9);
 
-    const CTrackInfo utf16 = tagged(
-        "eyed3-utf16.mp3",
-        "eyeD3 -Q --encoding utf16 -t 'Bj\xC3\xB6rk' -a '\xC3\x84rtist' -A 'Alb\xC3\xBCm' "
-        "--recording-date 2004 -G 17");
+    const CTrackInfo utf16 =
+        tagged("eyed3-utf16.mp3",
+               "eyeD3 -Q --encoding utf16 -t 'Bj\xC3\xB6rk' -a '\xC3\x84rtist' -A 'Alb\xC3\xBCm' "
+               "--recording-date 2004 -G 17");
     EXPECT_EQ(utf16.Trackname, "Bj\xC3\xB6rk");
     EXPECT_EQ(utf16.Artist, "\xC3\x84rtist");
     EXPECT_EQ(utf16.Album, "Alb\xC3\xBCm");
