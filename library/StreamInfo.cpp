@@ -63,12 +63,15 @@ bool FindFrameHeader(StreamCursor& file, unsigned char (&window)[16], std::int32
     }
     int failedAttempts = 0;
     for (;;) {
-        const std::size_t got = file.Read(window, 14);
-        // Reversed whatever the count: a short read leaves older bytes in the
-        // window, and they take part in the reversal as well.
+        if (file.Read(window, 14) < 14) {
+            // The end of the data. A sync in a window that is not whole is not
+            // reported: the move back below would put the search before it
+            // again, and it would find the same bytes for ever.
+            return false;
+        }
         std::swap(window[0], window[3]);
         std::swap(window[1], window[2]);
-        if (got < 14 || (WindowHeader(window) & kFrameSync) == kFrameSync) {
+        if ((WindowHeader(window) & kFrameSync) == kFrameSync) {
             break;
         }
         if (++failedAttempts > kMaxFrameSearchAttempts) {

@@ -34,11 +34,11 @@ private:
     std::int64_t m_nPosition = 0;
 };
 
-// Finds the next position whose first 11 bits are set (the frame sync),
-// moving one byte at a time for at most kMaxFrameSearchAttempts failed
-// attempts. On return the window holds the header as a little-endian value in
-// its first 4 bytes followed by the frame's next 10 bytes, and the position
-// is 4 bytes past the header.
+// Finds the next position whose first 11 bits are set (the frame sync) and
+// that has 14 bytes to read, moving one byte at a time for at most
+// kMaxFrameSearchAttempts failed attempts. On success the window holds the
+// header as a little-endian value in its first 4 bytes followed by the
+// frame's next 10 bytes, and the position is 4 bytes past the header.
 bool FindFrameHeader(StreamCursor& file, unsigned char (&window)[16], std::int32_t skip);
 
 // The frame header as the window holds it.

@@ -110,6 +110,15 @@ TEST(StreamInfo, FindFrameHeaderLeavesPositionFourBytesPastTheHeader) {
     EXPECT_FALSE(FindFrameHeader(cursor, window, 413));
 }
 
+TEST(StreamInfo, SyncPatternAtTheVeryEndEndsTheSearch) {
+    // Every position of these bytes looks like a header; the last ones have no
+    // whole window behind them and must not be found again and again.
+    EXPECT_EQ(ReadMemory(std::string(300, '\xFF')).FingerPrint, "");
+    EXPECT_EQ(ReadMemory(std::string("\xFF\xFB\x90\x00\x01", 5)).BitRate, 0);
+    const std::string frames = Frames(kMpeg1Layer3At128, 417, "abc");
+    EXPECT_EQ(ReadMemory(frames + std::string(9, '\xFF')).FingerPrint, "abc");
+}
+
 TEST(StreamInfo, MissingFileGivesNothing) {
     const StreamInfo info = ReadStreamInfo(std::string("/nonexistent/kavelin/file.mp3"));
     EXPECT_EQ(info.BitRate, 0);
