@@ -11,8 +11,6 @@ struct sqlite3;
 
 namespace kavelin {
 
-class ConnectionPool;
-
 // The one connection to the catalog, shared by every thread of the program.
 // Each thread gets its own SQLite connection to the catalog file, opened on the
 // thread's first use: SQLite transactions belong to a connection, and threads
@@ -52,9 +50,9 @@ public:
     void SetError(std::uint32_t code, const std::string& source, const std::string& description);
 
 private:
-    friend class CADOTransaction;
+    struct Shared;
 
-    std::shared_ptr<ConnectionPool> m_pPool;  // empty when it could not be created
+    std::unique_ptr<Shared> m_pShared;  // the connections, stored queries and translations
     std::string m_strConnection;
     mutable std::mutex m_errorLock;
     std::string m_strLastError;
@@ -77,6 +75,7 @@ public:
 private:
     CADODataBase& m_database;
     sqlite3* m_pConnection = nullptr;
+    bool m_bOwner = false;  // false when it joined a transaction already open on this thread
 };
 
 }  // namespace kavelin

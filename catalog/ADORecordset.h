@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,16 +75,21 @@ private:
     bool FailFromConnection(sqlite3* connection, int rc);
     [[noreturn]] void Raise(std::uint32_t code, const std::string& description) const;
     sqlite3* Connection(bool raise);
-    bool OpenQuery(const std::string& sql, const std::vector<std::pair<std::string, std::int32_t>>& parameters);
+    void RequireOpen() const;
+    bool IsTable() const;
+    bool OpenQuery(const std::string& sql,
+                   const std::vector<std::pair<std::string, std::int32_t>>& parameters);
     bool OpenTable();
-    bool StartTableCursor(const std::string& whereClause, std::int64_t fromRowId);
-    bool StepTableCursor();
     void ReadColumns(sqlite3_stmt* statement, bool forTable);
+    void EnsureTableCursor();
+    void StepTableCursor();
+    void RestartTableAt(std::int64_t rowId);
+    std::int64_t TableRowId(const std::string& tail);
+    void DropCursor();
     const FieldValue* CurrentField(int position);
+    bool ReadAs(int position, const std::function<bool(const FieldValue&)>& convert);
     int ColumnIndex(const std::string& name) const;
     bool WritePending(int position, FieldValue value);
-    void DropCursor();
-    void RequireOpen() const;
 
     CADODataBase& m_database;
     std::string m_strSource;
@@ -91,19 +97,22 @@ private:
     int m_nMode = SourceAuto;
     bool m_bOpen = false;
     int m_nEditState = EditNone;
-
     std::vector<Column> m_columns;
+
     // Query modes: every row, column after column.
     std::vector<FieldValue> m_cells;
     long m_nRows = 0;
     long m_nPosition = 0;  // 0-based index of the current row; m_nRows when past the end
 
-    // Table mode: a lazy cursor and the current row.
+    // Table mode: a cursor over the rows from m_nTableStartRowId on, started lazily.
     sqlite3_stmt* m_pCursor = nullptr;
-    std::vector<FieldValue> m_currentRow;
-    std::int64_t m_nCurrentRowId = 0;
+    bool m_bTableStarted = false;
     bool m_bTableAtEnd = true;
+    std::int64_t m_nTableStartRowId = 0;
+    std::int64_t m_nCurrentRowId = 0;
+    std::vector<FieldValue> m_currentRow;
 
+    // The row being added between BeginNewRow and SaveRow.
     std::vector<FieldValue> m_pendingRow;
     std::vector<bool> m_pendingSet;
 
@@ -127,7 +136,9 @@ public:
     // The statement that runs: the text itself, or a SELECT over the named table/query.
     std::string Statement() const;
     int CommandType() const { return m_nCommandType; }
-    const std::vector<std::pair<std::string, std::int32_t>>& Parameters() const { return m_parameters; }
+    const std::vector<std::pair<std::string, std::int32_t>>& Parameters() const {
+        return m_parameters;
+    }
     std::string GetLastErrorText() const { return m_strLastError; }
     std::uint32_t GetLastError() const { return m_nLastError; }
 

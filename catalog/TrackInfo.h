@@ -14,8 +14,8 @@ struct CTrackInfo {
     std::string Album;
     std::string Year;
     std::string FingerPrint;
-    std::int32_t GenreID = 255;  // 255: no genre
-    std::int32_t BitRate = 0;    // kbit/s
+    std::int32_t GenreID = 255;    // 255: no genre
+    std::int32_t BitRate = 0;      // kbit/s
     std::int32_t RatingLevel = 0;  // 0 none, 1 Bad, 2 Normal, 3 Good, 4 Awesome
 
     bool operator==(const CTrackInfo&) const = default;

@@ -110,6 +110,8 @@ ScopedMessageShell::ScopedMessageShell()
     : m_pShell(std::make_shared<RecordingMessageShell>()),
       m_pPrevious(InstallMessageShell(m_pShell)) {}
 
-ScopedMessageShell::~ScopedMessageShell() { InstallMessageShell(m_pPrevious); }
+ScopedMessageShell::~ScopedMessageShell() {
+    InstallMessageShell(m_pPrevious);
+}
 
 }  // namespace kavelin::test

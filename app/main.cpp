@@ -1,0 +1,6 @@
+#include "app/KavelinApp.h"
+
+int main() {
+    kavelin::CKavelinApp app;
+    return app.Run();
+}

@@ -1,0 +1,142 @@
+#include "catalog/CatalogOperations.h"
+
+#include <cstdio>
+
+#include "catalog/ADORecordset.h"
+
+namespace kavelin {
+namespace {
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+    const int length = std::snprintf(nullptr, 0, format, args...);
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, args...);
+    text.pop_back();
+    return text;
+}
+
+// Whether tTrackMood holds a row for the pair. AtEnd raises when the look-up
+// could not run, which ends the operation.
+bool TrackMoodRowExists(CADODataBase& database, int moodId, int trackId) {
+    CADORecordset rs(database);
+    rs.OpenSource(
+        Format("SELECT ID FROM tTrackMood WHERE MoodID=%d AND TrackID=%d", moodId, trackId),
+        CADORecordset::SourceQuery);
+    const bool exists = !rs.AtEnd();
+    rs.CloseSource();
+    return exists;
+}
+
+}  // namespace
+
+std::string QuoteForSql(const std::string& text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 8);
+    for (char c : text) {
+        quoted += c;
+        if (c == '\'') {
+            quoted += '\'';
+        }
+    }
+    return quoted;
+}
+
+std::string CutText(const std::string& text, std::size_t maxLength) {
+    if (text.size() <= maxLength) {
+        return text;
+    }
+    std::size_t cut = maxLength;
+    // Step back over UTF-8 continuation bytes so that no character is split.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return text.substr(0, cut);
+}
+
+int GetSettingInt(CADODataBase& database, const std::string& key) {
+    CADORecordset rs(database);
+    int value = 0;
+    if (rs.OpenSource(Format("SELECT ValueInt FROM tSettings WHERE Name = '%s'", key.c_str()),
+                      CADORecordset::SourceAuto) &&
+        !rs.AtEnd()) {
+        rs.ReadField("ValueInt", value);
+    }
+    rs.CloseSource();
+    return value;
+}
+
+void SetSettingInt(CADODataBase& database, const std::string& key, int value) {
+    database.ExecuteStatement(
+        Format("UPDATE tSettings SET ValueInt = %i WHERE Name = '%s'", value, key.c_str()));
+}
+
+void SetTrackDeleted(CADODataBase& database, int trackId, int flag) {
+    database.ExecuteStatement(
+        flag == 1 ? Format("UPDATE tTrack SET Deleted = True WHERE ID = %d", trackId)
+                  : Format("UPDATE tTrack SET Deleted = False WHERE ID = %d", trackId));
+}
+
+void SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
+    // Look-up and write in one transaction: two threads rating the same pair
+    // can never both insert a row.
+    CADOTransaction transaction(database);
+    if (TrackMoodRowExists(database, moodId, trackId)) {
+        database.ExecuteStatement(
+            Format("UPDATE tTrackMood SET Rating=%d, RatingType=1 WHERE MoodID=%d AND TrackID=%d",
+                   rating, moodId, trackId));
+    } else {
+        database.ExecuteStatement(Format(
+            "INSERT INTO tTrackMood(MoodID, TrackID, Rating, RatingType) VALUES (%d, %d, %d, 1)",
+            moodId, trackId, rating));
+    }
+    transaction.Commit();
+}
+
+void RecordPlay(CADODataBase& database, int moodId, int trackId) {
+    CADOTransaction transaction(database);
+    database.ExecuteStatement("UPDATE tCounter SET tCounter.[Counter] = Counter+1;");
+    int counter = 0;
+    {
+        CADORecordset rs(database);
+        if (rs.OpenSource("SELECT Counter FROM TCounter", CADORecordset::SourceAuto) &&
+            !rs.AtEnd()) {
+            rs.ReadField(0, counter);
+        }
+        rs.CloseSource();
+    }
+    if (!TrackMoodRowExists(database, moodId, trackId)) {
+        database.ExecuteStatement(
+            Format("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, LastCounter) "
+                   "VALUES (%d, %d, %d, Now(), %d)",
+                   moodId, trackId, 1, counter));
+    } else {
+        database.ExecuteStatement(
+            Format("UPDATE tTrackMood SET Played=Played+1, LastPlayed=Now(), LastCounter=%d WHERE "
+                   "MoodID=%d AND TrackID=%d",
+                   counter, moodId, trackId));
+    }
+    transaction.Commit();
+}
+
+CTrackInfo LoadTrack(CADODataBase& database, int trackId) {
+    CTrackInfo track;
+    track.ID = trackId;
+    CADORecordset rs(database);
+    if (rs.OpenSource("tTrack", CADORecordset::SourceTable) &&
+        rs.SeekFirstMatch(Format("ID=%d", trackId))) {
+        rs.ReadField("Filename", track.Filename);
+        rs.ReadField("Artist", track.Artist);
+        rs.ReadField("Trackname", track.Trackname);
+        rs.ReadField("Album", track.Album);
+        rs.ReadField("Year", track.Year);
+        int genre = track.GenreID;
+        if (rs.ReadField("GenreID", genre)) {
+            track.GenreID = genre;
+        }
+    }
+    rs.CloseSource();
+    return track;
+}
+
+}  // namespace kavelin

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+namespace kavelin {
+
+// Addresses of the outside services the program talks to or shows. Each can be
+// replaced by an environment variable, so that tests point them at loopback.
+
+// KAVELIN_MDAC_DOWNLOAD_PAGE: where the database engine the catalog needs can be had.
+std::string MdacDownloadPage();
+// KAVELIN_MDAC_HELP_PAGE: the help page opened when the catalog engine is unusable.
+std::string MdacHelpPage();
+
+}  // namespace kavelin
