@@ -41,6 +41,20 @@ private:
     std::size_t m_nFound = std::string_view::npos;
 };
 
+// Holds the lookups under way; dies with the application object, so that a
+// lookup still running at the end of the program is not left behind.
+QObject* LookupOwner() {
+    static QPointer<QObject> owner;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr) {
+        return nullptr;
+    }
+    if (owner == nullptr) {
+        owner = new QObject(application);
+    }
+    return owner;
+}
+
 }  // namespace
 
 void AddRecommendedArtist(CADODataBase& database, const std::string& name) {
@@ -85,13 +99,11 @@ std::string SimilarArtistsAddress(const std::string& artist) {
 }
 
 QPointer<CUrlRequest> StartSimilarArtistLookup(CADODataBase& database, const std::string& artist) {
-    QCoreApplication* application = QCoreApplication::instance();
-    if (application == nullptr) {
+    QObject* owner = LookupOwner();
+    if (owner == nullptr) {
         return nullptr;
     }
-    // Owned by the application object until its transfer ends, so that a
-    // lookup still under way at the end of the program is not left behind.
-    auto* request = new CUrlRequest(application);
+    auto* request = new CUrlRequest(owner);
     QObject::connect(request, &CUrlRequest::TransferEnded, request, &QObject::deleteLater);
     const bool started =
         request->Start(SimilarArtistsAddress(artist), "", RequestMethod::Get,
@@ -103,6 +115,21 @@ QPointer<CUrlRequest> StartSimilarArtistLookup(CADODataBase& database, const std
         return nullptr;
     }
     return request;
+}
+
+int SimilarArtistLookupsUnderWay() {
+    QObject* owner = LookupOwner();
+    return owner == nullptr
+               ? 0
+               : static_cast<int>(
+                     owner->findChildren<CUrlRequest*>(Qt::FindDirectChildrenOnly).size());
+}
+
+void EndSimilarArtistLookups() {
+    QObject* owner = LookupOwner();
+    if (owner != nullptr) {
+        qDeleteAll(owner->findChildren<CUrlRequest*>(Qt::FindDirectChildrenOnly));
+    }
 }
 
 }  // namespace kavelin

@@ -27,7 +27,11 @@ std::string SimilarArtistsAddress(const std::string& artist);
 // Fetches the similar-artists page of an artist in the background and adds
 // the artists it names. Returns at once with the lookup's request, which
 // releases itself when its transfer ends (null when none could be started).
-// The database must outlive the lookup.
+// The database must outlive the lookup (see EndSimilarArtistLookups).
 QPointer<CUrlRequest> StartSimilarArtistLookup(CADODataBase& database, const std::string& artist);
+
+int SimilarArtistLookupsUnderWay();
+// Ends every lookup still under way, before the catalog they write to closes.
+void EndSimilarArtistLookups();
 
 }  // namespace kavelin

@@ -1,11 +1,10 @@
 #include "tests/acquisition/HttpTestServer.h"
 
-#include <QCoreApplication>
 #include <QTest>
 #include <algorithm>
 #include <stdexcept>
 
-#include "acquisition/UrlRequest.h"
+#include "acquisition/Recommender.h"
 
 namespace kavelin::test {
 namespace {
@@ -150,11 +149,7 @@ bool WaitUntil(const std::function<bool()>& done) {
 }
 
 bool WaitForLookupsToEnd() {
-    return WaitUntil([] {
-        return QCoreApplication::instance()
-            ->findChildren<CUrlRequest*>(Qt::FindDirectChildrenOnly)
-            .isEmpty();
-    });
+    return WaitUntil([] { return SimilarArtistLookupsUnderWay() == 0; });
 }
 
 }  // namespace kavelin::test

@@ -2,6 +2,7 @@
 // local similar-artists service.
 #include <gtest/gtest.h>
 
+#include <QTest>
 #include <chrono>
 #include <cstdlib>
 
@@ -148,6 +149,23 @@ TEST_F(LookupTest, SeveralLookupsRunAtOnceAndEachIsReleased) {
     EXPECT_EQ(server.Requests().size(), 3u);
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tRecommender"), 4);
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tRecommender WHERE Name='Common'"), 1);
+}
+
+TEST_F(LookupTest, LookupsEndedBeforeTheCatalogClosesWriteNothing) {
+    std::vector<std::string> withheld;
+    server.SetResponder([&withheld](const SeenRequest&) {
+        withheld = {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", Row("Late")};
+        return std::vector<std::string>{withheld[0]};
+    });
+    QPointer<CUrlRequest> lookup = StartSimilarArtistLookup(catalog.Database(), "Slow");
+    ASSERT_TRUE(WaitUntil([&] { return !server.Requests().empty(); }));
+    EXPECT_EQ(SimilarArtistLookupsUnderWay(), 1);
+    EndSimilarArtistLookups();
+    EXPECT_EQ(lookup, nullptr);
+    EXPECT_EQ(SimilarArtistLookupsUnderWay(), 0);
+    server.SendNextPiece();
+    QTest::qWait(50);
+    EXPECT_TRUE(Names().empty());
 }
 
 TEST_F(LookupTest, UnreachableServiceAddsNothing) {
