@@ -8,6 +8,7 @@
 
 #include "acquisition/Recommender.h"
 #include "tests/acquisition/HttpTestServer.h"
+#include "tests/acquisition/RecommenderRows.h"
 #include "tests/support/TestCatalog.h"
 
 namespace kavelin {
@@ -23,15 +24,7 @@ std::string Row(const std::string& name) {
 
 class RecommenderTest : public ::testing::Test {
 protected:
-    std::vector<std::string> Names() {
-        std::vector<std::string> names;
-        const long count = catalog.ScalarLong("SELECT COUNT(*) FROM tRecommender");
-        for (long row = 0; row < count; ++row) {
-            names.push_back(catalog.Scalar(
-                "SELECT Name FROM tRecommender ORDER BY ID LIMIT 1 OFFSET " + std::to_string(row)));
-        }
-        return names;
-    }
+    std::vector<std::string> Names() { return test::RecommenderNames(catalog); }
     void Scan(const std::string& block) { ScanSimilarArtistsBlock(catalog.Database(), block); }
 
     test::TestCatalog catalog;

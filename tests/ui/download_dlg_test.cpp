@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "tests/acquisition/HttpTestServer.h"
+#include "tests/acquisition/RecommenderRows.h"
 #include "tests/support/TestCatalog.h"
 #include "ui/DownloadDlg.h"
 
@@ -44,15 +45,7 @@ protected:
         Edit()->setText(name);
         QTest::keyClick(Edit(), Qt::Key_Return);
     }
-    std::vector<std::string> Stored() {
-        std::vector<std::string> names;
-        const long count = catalog.ScalarLong("SELECT COUNT(*) FROM tRecommender");
-        for (long row = 0; row < count; ++row) {
-            names.push_back(catalog.Scalar(
-                "SELECT Name FROM tRecommender ORDER BY ID LIMIT 1 OFFSET " + std::to_string(row)));
-        }
-        return names;
-    }
+    std::vector<std::string> Stored() { return test::RecommenderNames(catalog); }
     bool LookupsAnswered(std::size_t count) {
         return WaitUntil([&] { return server.Requests().size() >= count; }) && WaitUntil([&] {
                    return catalog.Scalar(
