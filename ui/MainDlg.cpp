@@ -59,8 +59,8 @@ QString FromUtf8(const std::string& text) {
 
 CMainDlg::CMainDlg(CADODataBase& database, PlaybackEngine& player, ScanQueue& scanner,
                    std::unique_ptr<SpeechOutput> speech, HelpSystem& help)
-    : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                           Qt::WindowCloseButtonHint),
+    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_database(database),
       m_player(player),
       m_scanner(scanner),
@@ -84,6 +84,12 @@ CMainDlg::CMainDlg(CADODataBase& database, PlaybackEngine& player, ScanQueue& sc
     m_pUi->setupUi(client);
     DialogUnits(font()).ConvertLayout(client);
     client->setFixedSize(client->size());
+    // The frame line of a group box runs through the middle of its title, so
+    // that the layout's controls sit inside the frame as placed.
+    client->setStyleSheet(
+        "QGroupBox { border: 1px solid #a8a8b4; border-radius: 2px; margin-top: 0.5em; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 5px; padding: 0 2px; }");
     for (QLabel* label : client->findChildren<QLabel*>()) {
         // Tags come from files: never let them pass as markup.
         label->setTextFormat(Qt::PlainText);

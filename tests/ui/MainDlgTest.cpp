@@ -502,6 +502,7 @@ TEST_F(MainDlgTest, ControlsSitInsideTheWindowWithoutOverlaps) {
         }
         placed.push_back(rect);
     }
+    EXPECT_TRUE(dialog->windowFlags() & Qt::CustomizeWindowHint) << "only the hints given";
     EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMaximizeButtonHint);
 }
