@@ -1,13 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <thread>
 
 #include "tests/ui/UiFakes.h"
 #include "ui/DialogUnits.h"
 #include "ui/HelpWindow.h"
 #include "ui/KavelinAbout.h"
+#include "ui/QtMessageShell.h"
 #include "ui/TrayIcon.h"
 #include "ui/VoiceFeedback.h"
 
@@ -88,6 +96,36 @@ TEST(AboutBox, ProductLineCreditsAndOk) {
     EXPECT_TRUE(about.findChild<QLabel*>("credits")->text().contains("SQLite"));
     about.findChild<QPushButton*>()->click();
     EXPECT_FALSE(about.isVisible());
+}
+
+TEST(QtMessageShell, AWorkersBoxIsShownOnTheUiThreadWhileTheWorkerWaits) {
+    QtMessageShell shell;
+    std::atomic<bool> answered{false};
+    MessageAnswer answer = MessageAnswer::Ok;
+    QString shownText;
+    bool shownOnUiThread = false;
+    // Plays the user: answers the box with No once it is up.
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shownText = box->text();
+            shownOnUiThread = box->thread() == QThread::currentThread();
+            box->button(QMessageBox::No)->click();
+        }
+    });
+    user.start(10);
+    std::thread worker([&] {
+        answer = shell.ShowMessage("Unexpected <b>error</b>", "Fatal Error...", MessageIcon::Error,
+                                   MessageButtons::YesNo);
+        answered = true;
+    });
+    const bool done = QTest::qWaitFor([&] { return answered.load(); }, 10000);
+    worker.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(answer, MessageAnswer::No);
+    EXPECT_EQ(shownText, "Unexpected <b>error</b>");
+    EXPECT_TRUE(shownOnUiThread);
+    EXPECT_FALSE(shell.OpenAddress("file:///etc/passwd"));
 }
 
 TEST(DialogUnits, ScaleWithTheFont) {
