@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QThread>
 #include <QUrl>
+#include <future>
 
 namespace kavelin {
 namespace {
@@ -52,12 +53,15 @@ MessageAnswer QtMessageShell::ShowMessage(const std::string& text, const std::st
     if (OnUiThread()) {
         return ShowOnThisThread(text, title, icon, buttons);
     }
-    MessageAnswer answer = MessageAnswer::No;
+    // The asking thread waits on the answer itself, so that the hand-over is
+    // one the standard library (and the thread checker) can see.
+    std::promise<MessageAnswer> answer;
+    std::future<MessageAnswer> answered = answer.get_future();
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
-        [&] { answer = ShowOnThisThread(text, title, icon, buttons); },
-        Qt::BlockingQueuedConnection);
-    return answer;
+        [&] { answer.set_value(ShowOnThisThread(text, title, icon, buttons)); },
+        Qt::QueuedConnection);
+    return answered.get();
 }
 
 bool QtMessageShell::OpenAddress(const std::string& address) {
