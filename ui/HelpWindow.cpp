@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QListWidget>
+#include <QSystemTrayIcon>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QWhatsThis>
@@ -60,13 +61,17 @@ QString HelpTopicForControl(int controlId) {
     }
 }
 
-QString ContextPopupText(int context) {
-    if (context == kClosedToTrayPopup) {
+QString ContextPopupText(int context, bool notificationArea) {
+    if (context != kClosedToTrayPopup) {
+        return QString();
+    }
+    if (notificationArea) {
         return "Kavelin keeps playing in the notification area.\n"
                "Double-click its icon there to get the window back, or right-click it "
                "to rate, skip or exit.";
     }
-    return QString();
+    return "Kavelin keeps playing with its window minimised.\n"
+           "Bring the window back from the task bar; choose Catalog > Exit to end Kavelin.";
 }
 
 CHelpWindow::CHelpWindow() : m_pIndex(new QListWidget(this)), m_pPage(new QTextBrowser(this)) {
@@ -132,7 +137,8 @@ void DesktopHelp::ShowTopic(const QString& topic) {
 }
 
 void DesktopHelp::ShowContextPopup(int context, const QPoint& position) {
-    QWhatsThis::showText(position, ContextPopupText(context));
+    QWhatsThis::showText(position,
+                         ContextPopupText(context, QSystemTrayIcon::isSystemTrayAvailable()));
 }
 
 }  // namespace kavelin

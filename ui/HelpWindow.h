@@ -60,7 +60,8 @@ private:
     std::unique_ptr<CHelpWindow> m_pWindow;
 };
 
-// The text of a context pop-up.
-QString ContextPopupText(int context);
+// The text of a context pop-up; the note on closing depends on whether the
+// desktop has a notification area to keep Kavelin in.
+QString ContextPopupText(int context, bool notificationArea);
 
 }  // namespace kavelin

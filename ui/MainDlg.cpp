@@ -625,7 +625,13 @@ void CMainDlg::reject() {
 void CMainDlg::closeEvent(QCloseEvent* event) {
     if (!m_bQuit) {
         const QPoint centre = geometry().center();
-        hide();
+        if (m_pTray->IsActive()) {
+            hide();
+        } else {
+            // Without a notification area a hidden window could never come
+            // back: it waits minimised instead.
+            showMinimized();
+        }
         const int closeCount = GetSettingInt(m_database, "CloseCount");
         if (closeCount < 5) {
             m_help.ShowContextPopup(kClosedToTrayPopup, centre);

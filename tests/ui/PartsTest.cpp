@@ -77,7 +77,8 @@ TEST(Help, EveryControlTopicIsAWrittenPage) {
         ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << topic;
         EXPECT_GT(page.size(), 300) << topic;
     }
-    EXPECT_TRUE(ContextPopupText(kClosedToTrayPopup).contains("notification area"));
+    EXPECT_TRUE(ContextPopupText(kClosedToTrayPopup, true).contains("notification area"));
+    EXPECT_TRUE(ContextPopupText(kClosedToTrayPopup, false).contains("minimised"));
 }
 
 TEST(Help, WindowShowsTheIndexAndTopics) {
