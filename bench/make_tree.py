@@ -20,7 +20,7 @@ def make_clip(path, index):
     gain = -1 - (index % 17)
     temporary = path + ".part"
     subprocess.run(
-        f"sox -q -n -r 44100 -c 2 -t wav - synth 1 sine {frequency} gain {gain} | "
+        f"sox -q -n -r 44100 -c 2 -t wav - synth 1 sine {frequency} gain {gain} 2>/dev/null | "
         f"lame --quiet -b 128 - {temporary}",
         shell=True, check=True)
     os.rename(temporary, path)

@@ -32,6 +32,7 @@ trap cleanup EXIT
 # (a) Kavelin: a fresh catalog, the tree's root queued, drained until the queue is empty.
 "$repo/$build/bench/kavelin_scan_bench" "$work/Kavelin.mdb" "$tree" | tee "$work/kavelin.txt"
 kavelin_rate=$(sed -n 's/^kavelin_files_per_s=//p' "$work/kavelin.txt")
+kavelin_cpu_rate=$(sed -n 's/^kavelin_files_per_cpu_s=//p' "$work/kavelin.txt")
 
 # (b) MPD: a private instance on loopback with a null output and a fresh database.
 # It starts on an empty music directory (its automatic first update is then
@@ -50,7 +51,7 @@ audio_output {
   name "null"
 }
 CONF
-mpd --no-daemon "$work/mpd.conf" &
+mpd --no-daemon "$work/mpd.conf" 2>"$work/mpd.err" &
 mpd_pid=$!
 for _ in $(seq 100); do
   mpc -p "$port" status >/dev/null 2>&1 && break
@@ -59,15 +60,22 @@ done
 mpc -p "$port" update --wait >/dev/null
 rmdir "$work/music"
 ln -s "$tree" "$work/music"
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$mpd_pid/stat"; }
+cpu_start=$(cpu_ticks)
 start=$(date +%s.%N)
 mpc -p "$port" update --wait >/dev/null
 end=$(date +%s.%N)
+cpu_end=$(cpu_ticks)
 mpd_songs=$(mpc -p "$port" stats | sed -n 's/^Songs: *//p')
 mpd_rss=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$mpd_pid/status")
 awk -v files="$mpd_songs" -v start="$start" -v end="$end" -v rss="$mpd_rss" \
-  -v kavelin="$kavelin_rate" 'BEGIN {
+  -v ticks=$((cpu_end - cpu_start)) -v hz="$(getconf CLK_TCK)" \
+  -v kavelin="$kavelin_rate" -v kavelin_cpu="$kavelin_cpu_rate" 'BEGIN {
     seconds = end - start
-    printf "mpd_files=%d\nmpd_seconds=%.3f\nmpd_files_per_s=%.1f\nmpd_peak_rss_kb=%d\n", \
-      files, seconds, files / seconds, rss
+    cpu = ticks / hz
+    printf "mpd_files=%d\nmpd_seconds=%.3f\nmpd_files_per_s=%.1f\n", files, seconds, files / seconds
+    printf "mpd_cpu_seconds=%.3f\nmpd_files_per_cpu_s=%.1f\n", cpu, cpu > 0 ? files / cpu : 0
+    printf "mpd_peak_rss_kb=%d\n", rss
+    if (cpu > 0) printf "cpu_speedup_vs_mpd=%.2f\n", kavelin_cpu / (files / cpu)
     printf "speedup_vs_mpd=%.2f\n", kavelin / (files / seconds)
   }'

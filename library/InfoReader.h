@@ -6,7 +6,7 @@
 #include <string>
 
 #include "catalog/ADODataBase.h"
-#include "catalog/ADORecordset.h"
+#include "catalog/ADOStatement.h"
 #include "platform/messages/MessageTarget.h"
 
 namespace kavelin {
@@ -46,14 +46,15 @@ public:
 
 private:
     class PassWriter;
+    struct Statements;
 
     void Post(unsigned message, std::intptr_t wParam);
     void AddToCount(std::int32_t delta);
     // Runs one cycle; false when the queue was empty.
-    bool RunPass();
+    bool RunPass(Statements& statements);
+    void ScanDirectory(const std::string& path, CADOStatement& addQueueRow);
     // Records one queued file in tTrack, or in tDuplicate when a track has its fingerprint.
-    void RecordFile(const std::string& path, CADORecordset& tracks, CADORecordset& duplicates,
-                    bool& tracksHaveRows);
+    void RecordFile(const std::string& path, Statements& statements);
 
     CADODataBase& m_database;
     std::atomic<MessageTarget*> m_pMainWnd{nullptr};
