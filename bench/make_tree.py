@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes a tree of N tagged MP3 files in nested artist/album directories for the
-scan benchmark: distinct clips encoded by lame, each used for two files with
-different ID3v2 tags, so that about half of the files are duplicates.
+scan benchmark: distinct clips encoded by lame, each used for eight files with
+different ID3v2 tags, so that most files repeat the audio of others.
 
 usage: make_tree.py N CACHE_DIR  -> prints the tree's path; reuses what exists."""
 import os
@@ -52,7 +52,7 @@ def main():
         return
     clips_dir = os.path.join(cache, "clips")
     os.makedirs(clips_dir, exist_ok=True)
-    clip_count = max(1, count // 2)
+    clip_count = max(1, count // 8)
     clips = [os.path.join(clips_dir, f"clip{i:05d}.mp3") for i in range(clip_count)]
     missing = [(path, i) for i, path in enumerate(clips) if not os.path.exists(path)]
     with ThreadPoolExecutor(max_workers=2) as pool:

@@ -13,13 +13,13 @@ CADOStatement::CADOStatement(CADODataBase& database, const std::string& statemen
     : m_database(database) {
     std::uint32_t code = 0;
     std::string description;
-    sqlite3* connection = database.ThreadConnection(code, description);
-    if (connection == nullptr) {
+    m_pConnection = database.ThreadConnection(code, description);
+    if (m_pConnection == nullptr) {
         database.SetError(code, kLayerSource, description);
         return;
     }
     const std::string sql = database.Translate(statement);
-    const int rc = sqlite3_prepare_v3(connection, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
+    const int rc = sqlite3_prepare_v3(m_pConnection, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
                                       &m_pStatement, nullptr);
     if (rc != SQLITE_OK) {
         RecordError(rc);
@@ -34,9 +34,7 @@ CADOStatement::~CADOStatement() {
 
 void CADOStatement::RecordError(int rc) {
     m_bFailed = true;
-    sqlite3* connection = m_pStatement != nullptr ? sqlite3_db_handle(m_pStatement) : nullptr;
-    m_database.SetError(SqliteResultCode(rc), kEngineSource,
-                        connection != nullptr ? sqlite3_errmsg(connection) : sqlite3_errstr(rc));
+    m_database.SetError(SqliteResultCode(rc), kEngineSource, sqlite3_errmsg(m_pConnection));
 }
 
 void CADOStatement::Bind(int position, const std::string& text) {

@@ -5,6 +5,7 @@
 
 #include "catalog/ADODataBase.h"
 
+struct sqlite3;
 struct sqlite3_stmt;
 
 namespace kavelin {
@@ -44,6 +45,7 @@ private:
     void RecordError(int rc);
 
     CADODataBase& m_database;
+    sqlite3* m_pConnection = nullptr;
     sqlite3_stmt* m_pStatement = nullptr;
     bool m_bFailed = false;
 };
