@@ -74,8 +74,8 @@ awk -v files="$mpd_songs" -v start="$start" -v end="$end" -v rss="$mpd_rss" \
     seconds = end - start
     cpu = ticks / hz
     printf "mpd_files=%d\nmpd_seconds=%.3f\nmpd_files_per_s=%.1f\n", files, seconds, files / seconds
-    printf "mpd_cpu_seconds=%.3f\nmpd_files_per_cpu_s=%.1f\n", cpu, cpu > 0 ? files / cpu : 0
+    printf "mpd_cpu_seconds=%.3f\nmpd_files_per_cpu_s=%.1f\n", cpu, (cpu > 0 ? files / cpu : 0)
     printf "mpd_peak_rss_kb=%d\n", rss
-    if (cpu > 0) printf "cpu_speedup_vs_mpd=%.2f\n", kavelin_cpu / (files / cpu)
+    if (cpu > 0) printf "cpu_speedup_vs_mpd=%.2f\n", (kavelin_cpu / (files / cpu))
     printf "speedup_vs_mpd=%.2f\n", kavelin / (files / seconds)
   }'

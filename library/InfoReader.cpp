@@ -105,13 +105,22 @@ struct InfoReader::Statements {
     CADOStatement removeDuplicates;
 };
 
-// The transaction of a pass, committed and begun afresh when it is old enough.
-class InfoReader::PassWriter {
+// The scanner's writes, committed in batches of about kBatchAge, across
+// passes: a pass that only expands a directory is short, and a commit per
+// pass would cost more than the pass.
+class InfoReader::BatchWriter {
 public:
-    explicit PassWriter(CADODataBase& database) : m_database(database) { Begin(); }
+    explicit BatchWriter(CADODataBase& database) : m_database(database) {}
 
-    void RowDone() {
-        if (std::chrono::steady_clock::now() - m_started >= kBatchAge) {
+    void Begin() {
+        if (!m_transaction) {
+            m_transaction.emplace(m_database);
+            m_started = std::chrono::steady_clock::now();
+        }
+    }
+
+    void CommitIfOld() {
+        if (m_transaction && std::chrono::steady_clock::now() - m_started >= kBatchAge) {
             Commit();
             Begin();
         }
@@ -125,11 +134,6 @@ public:
     }
 
 private:
-    void Begin() {
-        m_transaction.emplace(m_database);
-        m_started = std::chrono::steady_clock::now();
-    }
-
     CADODataBase& m_database;
     std::optional<CADOTransaction> m_transaction;
     std::chrono::steady_clock::time_point m_started;
@@ -233,13 +237,14 @@ void InfoReader::RecordFile(const std::string& path, Statements& statements) {
     }
 }
 
-bool InfoReader::RunPass(Statements& statements) {
+bool InfoReader::RunPass(Statements& statements, BatchWriter& writer) {
     std::int64_t queued = 0;
     if (statements.countQueue.Step()) {
         queued = statements.countQueue.ColumnInteger(0);
     }
     statements.countQueue.Reset();
     if (queued == 0) {
+        writer.Commit();  // nothing waits in an open transaction while the scanner sleeps
         m_nCount = 0;
         Post(WM_INFOREADER_COUNT, 1);
         return false;
@@ -257,7 +262,7 @@ bool InfoReader::RunPass(Statements& statements) {
     }
     statements.passQuery.Reset();
 
-    PassWriter writer(m_database);
+    writer.Begin();
     if (!rows.empty()) {
         m_bBusy = 1;
         m_nCount = static_cast<std::int32_t>(rows.size());
@@ -276,7 +281,7 @@ bool InfoReader::RunPass(Statements& statements) {
             }
             AddToCount(-1);
             Post(WM_INFOREADER_COUNT, 1);
-            writer.RowDone();
+            writer.CommitIfOld();
             if (isDirectory) {
                 break;  // the directory's entries need a fresh pass query
             }
@@ -285,7 +290,7 @@ bool InfoReader::RunPass(Statements& statements) {
 
     statements.removeTracks.Execute();
     statements.removeDuplicates.Execute();
-    writer.Commit();
+    writer.CommitIfOld();
     m_bBusy = 0;
     Post(WM_INFOREADER_BUSY, 0);
     return true;
@@ -300,11 +305,13 @@ void InfoReader::Run() {
         ~StoppedReport() { stopped = true; }
     } report{m_bStopped};
     Statements statements(m_database);
+    BatchWriter writer(m_database);
     while (!m_bStop) {
-        if (!RunPass(statements)) {
+        if (!RunPass(statements, writer)) {
             std::this_thread::sleep_for(m_idleSleep);
         }
     }
+    writer.Commit();
 }
 
 }  // namespace kavelin

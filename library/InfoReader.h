@@ -45,13 +45,13 @@ public:
     std::atomic<std::int32_t> m_nCount{0};
 
 private:
-    class PassWriter;
+    class BatchWriter;
     struct Statements;
 
     void Post(unsigned message, std::intptr_t wParam);
     void AddToCount(std::int32_t delta);
     // Runs one cycle; false when the queue was empty.
-    bool RunPass(Statements& statements);
+    bool RunPass(Statements& statements, BatchWriter& writer);
     void ScanDirectory(const std::string& path, CADOStatement& addQueueRow);
     // Records one queued file in tTrack, or in tDuplicate when a track has its fingerprint.
     void RecordFile(const std::string& path, Statements& statements);
