@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -20,10 +19,12 @@ constexpr const char* kPassQuery =
     "i.Filename=t.Filename) LEFT OUTER JOIN tDuplicate d ON i.Filename=d.Filename WHERE t.ID IS "
     "NULL AND d.ID IS NULL GROUP BY i.Filename, i.Dir ORDER BY i.Dir DESC";
 
-// Writes of a pass are committed in batches of about this age: a transaction
-// per file would cost a commit each, one per pass would hold other threads'
-// writes back for the whole pass.
-constexpr auto kBatchAge = std::chrono::milliseconds(100);
+// Files are read outside the catalog's write lock and recorded in short
+// transactions of a few files: a transaction per file would cost a commit
+// each, and one long transaction would keep the other threads' writes
+// (ratings, plays, queued downloads) waiting until the scan ends.
+constexpr std::size_t kFilesPerWrite = 64;
+constexpr auto kMaxWriteDelay = std::chrono::milliseconds(20);
 
 constexpr std::int64_t kYes = -1;  // yes/no columns hold True as -1
 constexpr std::int64_t kNo = 0;
@@ -69,6 +70,25 @@ bool IsRealDirectory(const std::string& directory, const dirent& entry) {
     return ::lstat((directory + entry.d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// One reading of a directory gives both lists. A directory that does not
+// exist or cannot be read gives none.
+DirectoryEntries ListDirectory(const std::string& path) {
+    DirectoryEntries entries;
+    if (DIR* directory = ::opendir(path.c_str())) {
+        while (const dirent* entry = ::readdir(directory)) {
+            const std::string_view name(entry->d_name);
+            if (IsMp3Name(entry->d_name)) {
+                entries.files.push_back(path + entry->d_name);
+            }
+            if (name != "." && name != ".." && IsRealDirectory(path, *entry)) {
+                entries.directories.push_back(path + entry->d_name + "/");
+            }
+        }
+        ::closedir(directory);
+    }
+    return entries;
+}
+
 }  // namespace
 
 // The statements of the loop, prepared once on the scanner's thread: a pass
@@ -105,40 +125,6 @@ struct InfoReader::Statements {
     CADOStatement removeDuplicates;
 };
 
-// The scanner's writes, committed in batches of about kBatchAge, across
-// passes: a pass that only expands a directory is short, and a commit per
-// pass would cost more than the pass.
-class InfoReader::BatchWriter {
-public:
-    explicit BatchWriter(CADODataBase& database) : m_database(database) {}
-
-    void Begin() {
-        if (!m_transaction) {
-            m_transaction.emplace(m_database);
-            m_started = std::chrono::steady_clock::now();
-        }
-    }
-
-    void CommitIfOld() {
-        if (m_transaction && std::chrono::steady_clock::now() - m_started >= kBatchAge) {
-            Commit();
-            Begin();
-        }
-    }
-
-    void Commit() {
-        if (m_transaction) {
-            m_transaction->Commit();
-            m_transaction.reset();
-        }
-    }
-
-private:
-    CADODataBase& m_database;
-    std::optional<CADOTransaction> m_transaction;
-    std::chrono::steady_clock::time_point m_started;
-};
-
 InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep)
     : m_database(database), m_idleSleep(idleSleep) {}
 
@@ -167,27 +153,13 @@ void InfoReader::QueueDirectory(const std::string& path) {
 
 void InfoReader::ScanDirectory(const std::string& path) {
     CADOStatement addQueueRow(m_database, kAddQueueRow);
-    ScanDirectory(path, addQueueRow);
+    const DirectoryEntries entries = ListDirectory(path);
+    CADOTransaction transaction(m_database);
+    QueueEntries(entries, addQueueRow);
+    transaction.Commit();
 }
 
-void InfoReader::ScanDirectory(const std::string& path, CADOStatement& addQueueRow) {
-    // One reading of the directory gives both lists; files are queued before
-    // directories.
-    std::vector<std::string> files;
-    std::vector<std::string> directories;
-    if (DIR* directory = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(directory)) {
-            const std::string_view name(entry->d_name);
-            if (IsMp3Name(entry->d_name)) {
-                files.push_back(path + entry->d_name);
-            }
-            if (name != "." && name != ".." && IsRealDirectory(path, *entry)) {
-                directories.push_back(path + entry->d_name + "/");
-            }
-        }
-        ::closedir(directory);
-    }
-
+void InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow) {
     auto addRow = [&](const std::string& entry, std::int64_t dir) {
         addQueueRow.Bind(1, entry);
         addQueueRow.Bind(2, dir);
@@ -197,17 +169,17 @@ void InfoReader::ScanDirectory(const std::string& path, CADOStatement& addQueueR
             Post(WM_INFOREADER_COUNT, 1);
         }
     };
-    for (const std::string& file : files) {
+    // Files are queued before directories.
+    for (const std::string& file : entries.files) {
         addRow(file, kNo);
     }
-    for (const std::string& directory : directories) {
+    for (const std::string& directory : entries.directories) {
         addRow(directory, kYes);
     }
     Post(WM_INFOREADER_COUNT, 1);
 }
 
-void InfoReader::RecordFile(const std::string& path, Statements& statements) {
-    const CTrackInfo track = ReadTrackInfo(path);
+void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
     // An empty fingerprint is stored as null and never matches a track.
     bool found = false;
     if (!track.FingerPrint.empty()) {
@@ -232,19 +204,34 @@ void InfoReader::RecordFile(const std::string& path, Statements& statements) {
     add.Bind(position++, std::int64_t{track.BitRate});
     add.Execute();
     if (found) {
-        statements.removeQueueRow.Bind(1, path);
+        statements.removeQueueRow.Bind(1, track.Filename);
         statements.removeQueueRow.Execute();
     }
 }
 
-bool InfoReader::RunPass(Statements& statements, BatchWriter& writer) {
+void InfoReader::RecordFiles(std::vector<CTrackInfo>& files, Statements& statements) {
+    if (files.empty()) {
+        return;
+    }
+    CADOTransaction transaction(m_database);
+    for (const CTrackInfo& track : files) {
+        RecordTrack(track, statements);
+    }
+    transaction.Commit();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        AddToCount(-1);
+        Post(WM_INFOREADER_COUNT, 1);
+    }
+    files.clear();
+}
+
+bool InfoReader::RunPass(Statements& statements) {
     std::int64_t queued = 0;
     if (statements.countQueue.Step()) {
         queued = statements.countQueue.ColumnInteger(0);
     }
     statements.countQueue.Reset();
     if (queued == 0) {
-        writer.Commit();  // nothing waits in an open transaction while the scanner sleeps
         m_nCount = 0;
         Post(WM_INFOREADER_COUNT, 1);
         return false;
@@ -262,38 +249,59 @@ bool InfoReader::RunPass(Statements& statements, BatchWriter& writer) {
     }
     statements.passQuery.Reset();
 
-    writer.Begin();
+    bool cleanedUp = false;
     if (!rows.empty()) {
         m_bBusy = 1;
         m_nCount = static_cast<std::int32_t>(rows.size());
         Post(WM_INFOREADER_BUSY, 1);
+        std::vector<CTrackInfo> files;
+        auto firstRead = std::chrono::steady_clock::now();
         for (const std::string& path : rows) {
             if (m_bStop) {
                 break;
             }
-            const bool isDirectory = !path.empty() && path.back() == '/';
-            if (isDirectory) {
-                ScanDirectory(path, statements.addQueueRow);
+            if (!path.empty() && path.back() == '/') {
+                RecordFiles(files, statements);
+                // The directory row ends the pass: its entries need a fresh
+                // pass query. Its scan, the removal of its row and the
+                // clean-up go together.
+                const DirectoryEntries entries = ListDirectory(path);
+                CADOTransaction transaction(m_database);
+                QueueEntries(entries, statements.addQueueRow);
                 statements.removeQueueRow.Bind(1, path);
                 statements.removeQueueRow.Execute();
-            } else {
-                RecordFile(path, statements);
+                RemoveRecordedRows(statements);
+                transaction.Commit();
+                cleanedUp = true;
+                AddToCount(-1);
+                Post(WM_INFOREADER_COUNT, 1);
+                break;
             }
-            AddToCount(-1);
-            Post(WM_INFOREADER_COUNT, 1);
-            writer.CommitIfOld();
-            if (isDirectory) {
-                break;  // the directory's entries need a fresh pass query
+            if (files.empty()) {
+                firstRead = std::chrono::steady_clock::now();
+            }
+            files.push_back(ReadTrackInfo(path));
+            if (files.size() >= kFilesPerWrite ||
+                std::chrono::steady_clock::now() - firstRead >= kMaxWriteDelay) {
+                RecordFiles(files, statements);
             }
         }
+        RecordFiles(files, statements);
     }
 
-    statements.removeTracks.Execute();
-    statements.removeDuplicates.Execute();
-    writer.CommitIfOld();
+    if (!cleanedUp) {
+        CADOTransaction transaction(m_database);
+        RemoveRecordedRows(statements);
+        transaction.Commit();
+    }
     m_bBusy = 0;
     Post(WM_INFOREADER_BUSY, 0);
     return true;
+}
+
+void InfoReader::RemoveRecordedRows(Statements& statements) {
+    statements.removeTracks.Execute();
+    statements.removeDuplicates.Execute();
 }
 
 void InfoReader::Run() {
@@ -305,13 +313,11 @@ void InfoReader::Run() {
         ~StoppedReport() { stopped = true; }
     } report{m_bStopped};
     Statements statements(m_database);
-    BatchWriter writer(m_database);
     while (!m_bStop) {
-        if (!RunPass(statements, writer)) {
+        if (!RunPass(statements)) {
             std::this_thread::sleep_for(m_idleSleep);
         }
     }
-    writer.Commit();
 }
 
 }  // namespace kavelin
