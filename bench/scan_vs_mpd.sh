@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Scans the same tree of N MP3 files with Kavelin's InfoReader and with MPD's
-# database update, and prints files/s and peak RSS of both.
+# database update, and prints files/s, CPU time and peak RSS of both.
 #   bench/scan_vs_mpd.sh N
+# MPD runs its update at idle priority, so on a busy machine its wall-clock
+# rate falls far below what its CPU time allows; cpu_speedup_vs_mpd compares
+# the work each does per file.
 # The tree is made once and kept in ${KAVELIN_BENCH_CACHE:-/var/tmp/kavelin-bench}.
 set -euo pipefail
 count=${1:?usage: bench/scan_vs_mpd.sh N}
@@ -24,7 +27,10 @@ find "$tree" -type f -print0 | xargs -0 cat >/dev/null
 work=$(mktemp -d)
 mpd_pid=""
 cleanup() {
-  [ -n "$mpd_pid" ] && kill "$mpd_pid" 2>/dev/null && wait "$mpd_pid" 2>/dev/null
+  if [ -n "$mpd_pid" ]; then
+    kill "$mpd_pid" 2>/dev/null || true
+    wait "$mpd_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
