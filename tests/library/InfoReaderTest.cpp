@@ -279,6 +279,10 @@ TEST_F(InfoReaderTest, OtherThreadsWriteWhileAScanRuns) {
         Drain(reader);
         scanning = false;
     });
+    // Writes count from the moment the first pass has started.
+    for (int wait = 0; wait < 10000 && reader.m_bBusy == 0 && scanning; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     int writesDuringScan = 0;
     bool allWritten = true;
     while (scanning) {
