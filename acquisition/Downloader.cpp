@@ -14,6 +14,7 @@ namespace {
 // A new search waits this long past the check threshold before the next check.
 constexpr int kCheckPauseAfterSearch = -25;
 constexpr std::size_t kMaxListedDownloads = 30;
+constexpr std::size_t kMaxRemembered = 10000;
 
 constexpr const char* kCacheFile = "GnuCache.net";
 constexpr const char* kUltraCacheFile = "GnuUltraCache.net";
@@ -143,7 +144,8 @@ void Downloader::RunCycle() {
                     CheckDownloads();
                     StartNewSearch();
                 } catch (const std::exception&) {
-                    // A failing component call abandons the check and the search until the next cycle.
+                    // A failing component call abandons the check and the search until the next
+                    // cycle.
                 }
             }
         }
@@ -167,14 +169,14 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
             continue;
         }
         const std::string searchString = MakeSearchString(name);
-        if (downloading.count(searchString) != 0) {
+        if (downloading.count(searchString) != 0 || m_handedOver.count(searchString) != 0) {
             continue;
         }
         CADORecordset count(*m_pDB);
         long tracks = 0;
-        if (!count.OpenSource("SELECT COUNT(*) FROM tTrack WHERE tTrack.SearchString='" +
-                                  searchString + "'",
-                              CADORecordset::SourceQuery) ||
+        if (!count.OpenSource(
+                "SELECT COUNT(*) FROM tTrack WHERE tTrack.SearchString='" + searchString + "'",
+                CADORecordset::SourceQuery) ||
             !count.ReadField(0, tracks) || tracks > 0) {
             continue;
         }
@@ -187,7 +189,14 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
 }
 
 void Downloader::QueueFinished(int download) {
-    m_reader.QueueFile(m_prefs->DownloadFolder() + "/" + m_transfers->Name(download));
+    const std::string name = m_transfers->Name(download);
+    m_reader.QueueFile(m_prefs->DownloadFolder() + "/" + name);
+    // Until the scanner has made it a catalog track, only this memory stops
+    // the next examination from fetching the same file again.
+    if (m_handedOver.size() >= kMaxRemembered) {
+        m_handedOver.clear();
+    }
+    m_handedOver.insert(MakeSearchString(name));
     m_transfers->Remove(download);
 }
 

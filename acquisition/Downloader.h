@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,7 @@ private:
     ComponentFactory m_factory;
     const Timing m_timing;
     std::atomic<MessageTarget*> m_pMainWnd{nullptr};
+    std::set<std::string> m_handedOver;  // search strings of files queued for the scanner
 
     std::unique_ptr<gnutella::GnucCore> m_core;
     std::unique_ptr<gnutella::GnucPreferences> m_prefs;

@@ -47,14 +47,14 @@ gnutella::ServentLimits FastLimits() {
 
 struct DownloaderTest : ::testing::Test {
     DownloaderTest()
-        : reader(catalog.Database()),
+        : reader(catalog.Database(), 50ms),
           downloader(
               catalog.Database(), reader,
               [this](const std::string& progId) -> std::unique_ptr<gnutella::GnucCore> {
                   ++factoryCalls;
-                  return failFactory ? nullptr
-                                     : gnutella::CreateObject(progId, catalog.Directory(),
-                                                              FastLimits());
+                  return failFactory
+                             ? nullptr
+                             : gnutella::CreateObject(progId, catalog.Directory(), FastLimits());
               },
               Downloader::Timing{10ms, 3, 2}) {
         downloader.SetMainWindow(&window);
@@ -225,9 +225,8 @@ TEST_F(DownloaderTest, TakesWidelyOfferedNewMp3sQueuesThemAndNeverTakesThemTwice
     scanner.join();
     ASSERT_TRUE(scanned);
     const int firstSearch = downloader.m_nSearch;
-    ASSERT_TRUE(CycleUntil([&] {
-        return downloader.m_nSearch != firstSearch && downloader.m_nSearchAge > 5;
-    }));
+    ASSERT_TRUE(CycleUntil(
+        [&] { return downloader.m_nSearch != firstSearch && downloader.m_nSearchAge > 5; }));
     EXPECT_EQ(std::distance(fs::directory_iterator(catalog.Directory() / "Downloads"),
                             fs::directory_iterator()),
               1);
