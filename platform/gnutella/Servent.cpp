@@ -240,15 +240,19 @@ void Servent::LoadConfiguration(const std::string& file) {
         } else if (!number) {
             continue;
         } else if (name == "UltrapeerConnections") {
-            m_preferences.ultrapeerConnections = static_cast<int>(*number);
+            m_preferences.ultrapeerConnections =
+                static_cast<int>(std::min<std::uint64_t>(*number, 64));
         } else if (name == "ConnectAttempts") {
-            m_preferences.connectAttempts = static_cast<int>(*number);
+            m_preferences.connectAttempts =
+                static_cast<int>(std::clamp<std::uint64_t>(*number, 1, 64));
         } else if (name == "ActiveDownloads") {
-            m_preferences.activeDownloads = static_cast<int>(*number);
+            m_preferences.activeDownloads =
+                static_cast<int>(std::clamp<std::uint64_t>(*number, 1, 64));
         } else if (name == "AttemptsPerSource") {
-            m_preferences.attemptsPerSource = static_cast<int>(*number);
+            m_preferences.attemptsPerSource =
+                static_cast<int>(std::clamp<std::uint64_t>(*number, 1, 100));
         } else if (name == "Port") {
-            m_preferences.port = static_cast<int>(*number);
+            m_preferences.port = static_cast<int>(std::max<std::uint64_t>(*number, 1));
         }
     }
 }
