@@ -25,10 +25,10 @@ namespace {
 enum ConnectionKind { kPeerLink = 1, kTransfer = 2, kWebCacheRequest = 3 };
 enum class Phase { Connecting, Headers, Body };
 
-constexpr std::size_t kPeerReadChunk = 64 * 1024;
+constexpr std::size_t kPeerReadChunk = 16 * 1024;
 constexpr std::size_t kTransferReadChunk = 256 * 1024;
 constexpr int kTransferReadsPerTurn = 4;
-constexpr std::size_t kMaxInflatedPerRead = 4 * 1024 * 1024;
+constexpr std::size_t kMaxInflatedPerRead = 1024 * 1024;
 constexpr std::size_t kMaxQueuedOutput = 512 * 1024;
 constexpr std::size_t kMaxWebCacheReply = 64 * 1024;
 constexpr std::size_t kMaxResultName = 1024;
@@ -224,7 +224,7 @@ void Servent::Wake() {
 
 void Servent::LoadConfiguration(const std::string& file) {
     const auto lines = ReadLines(m_workingDirectory / file, 200);
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     for (const auto& line : lines) {
         const std::size_t equals = line.find('=');
         if (line.empty() || line[0] == '#' || equals == std::string::npos) {
@@ -259,7 +259,7 @@ void Servent::LoadConfiguration(const std::string& file) {
 
 void Servent::LoadBlocked(const std::string& file) {
     const auto lines = ReadLines(m_workingDirectory / file, 10000);
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     m_blocked.clear();
     for (const auto& line : lines) {
         if (line.empty() || line[0] == '#') {
@@ -289,12 +289,12 @@ bool Servent::IsBlocked(std::uint32_t ip) const {
 }
 
 Preferences Servent::GetPreferences() const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return m_preferences;
 }
 
 void Servent::SetPreferences(const Preferences& preferences) {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     m_preferences = preferences;
 }
 
@@ -308,7 +308,7 @@ void Servent::SetSchemaFolder(const std::string& folder) {
 }
 
 void Servent::SetUserAgent(const std::string& product, const std::string& version) {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     // "Kavelin" and "1.00 Beta" give "Kavelin/1.00": a product token has no blanks.
     const std::string number = version.substr(0, version.find(' '));
     m_userAgent = product + (number.empty() ? "" : "/" + number);
@@ -316,7 +316,7 @@ void Servent::SetUserAgent(const std::string& product, const std::string& versio
 
 void Servent::LoadCache(CacheKind kind, const std::string& file) {
     const auto lines = ReadLines(m_workingDirectory / file, m_limits.maxCachedHosts);
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     for (const auto& line : lines) {
         if (kind == CacheKind::WebCaches) {
             if (ParseWebCacheAddress(line) && m_webCaches.size() < kMaxWebCaches &&
@@ -332,7 +332,7 @@ void Servent::LoadCache(CacheKind kind, const std::string& file) {
 void Servent::SaveCache(CacheKind kind, const std::string& file) const {
     std::string text;
     {
-        std::lock_guard lock(m_lock);
+        CallerLock lock(*this);
         if (kind == CacheKind::WebCaches) {
             for (const auto& url : m_webCaches) {
                 text += url + "\n";
@@ -357,7 +357,7 @@ void Servent::SaveCache(CacheKind kind, const std::string& file) const {
 }
 
 std::size_t Servent::CachedCount(CacheKind kind) const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     switch (kind) {
         case CacheKind::Hosts:
             return m_hosts.size();
@@ -394,7 +394,7 @@ void Servent::AddHost(CacheKind kind, const HostAddress& host, bool front) {
 // ---- the public calls --------------------------------------------------------
 
 void Servent::Connect(int network) {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     if (network == 1) {
         m_bGnutella = true;
     } else if (network == 2) {
@@ -409,24 +409,24 @@ void Servent::Connect(int network) {
 }
 
 int Servent::ConnectionCount() const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return static_cast<int>(std::count_if(m_connections.begin(), m_connections.end(), [](auto& c) {
         return c.second->kind == kPeerLink && c.second->phase == Phase::Body;
     }));
 }
 
 int Servent::DownloadRate() const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return m_nDownRate;
 }
 
 int Servent::UploadRate() const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return m_nUpRate;
 }
 
 int Servent::StartSearch(const std::string& text) {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     auto search = std::make_unique<Search>();
     search->id = m_nextSearch++;
     search->text = text.substr(0, 255);
@@ -466,7 +466,7 @@ const Servent::Result& Servent::FindResult(int search, int result) const {
 }
 
 std::vector<std::int32_t> Servent::ResultIds(int search) const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     const Search& found = FindSearch(search);
     std::vector<std::int32_t> ids(found.results.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -476,17 +476,17 @@ std::vector<std::int32_t> Servent::ResultIds(int search) const {
 }
 
 std::string Servent::ResultName(int search, int result) const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return FindResult(search, result).name;
 }
 
 int Servent::ResultHostCount(int search, int result) const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return static_cast<int>(FindResult(search, result).hosts.size());
 }
 
 int Servent::DownloadResult(int search, int result) {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     const Result& found = FindResult(search, result);
     auto download = std::make_unique<Download>();
     download->id = m_nextDownload++;
@@ -522,7 +522,7 @@ int Servent::DownloadResult(int search, int result) {
 }
 
 void Servent::StopSearch(int search) {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     FindSearch(search).open = false;
 }
 
@@ -539,7 +539,7 @@ const Servent::Download& Servent::FindDownload(int download) const {
 }
 
 std::vector<std::int32_t> Servent::DownloadIds() const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     std::vector<std::int32_t> ids;
     for (const auto& [id, download] : m_downloads) {
         ids.push_back(id);
@@ -548,12 +548,12 @@ std::vector<std::int32_t> Servent::DownloadIds() const {
 }
 
 int Servent::GetDownloadState(int download) const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return FindDownload(download).state;
 }
 
 std::string Servent::DownloadName(int download) const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     return FindDownload(download).name;
 }
 
@@ -565,7 +565,7 @@ int Servent::SourcesWorthTrying(const Download& download) const {
 }
 
 int Servent::SourcesLeft(int download) const {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     const Download& found = FindDownload(download);
     if (found.state == kFailed || found.state == kComplete) {
         return 0;
@@ -574,7 +574,7 @@ int Servent::SourcesLeft(int download) const {
 }
 
 void Servent::RemoveDownload(int download) {
-    std::lock_guard lock(m_lock);
+    CallerLock lock(*this);
     Download& found = FindDownload(download);
     if (found.connection != 0) {
         const int connection = found.connection;
@@ -592,6 +592,24 @@ void Servent::RemoveDownload(int download) {
 }
 
 // ---- the network thread ------------------------------------------------------
+
+Servent::CallerLock::CallerLock(const Servent& servent) : m_servent(servent) {
+    ++m_servent.m_nWaitingCallers;
+    m_servent.m_lock.lock();
+    --m_servent.m_nWaitingCallers;
+}
+
+Servent::CallerLock::~CallerLock() {
+    m_servent.m_lock.unlock();
+}
+
+void Servent::LetCallersIn() {
+    // A mutex hands itself back to the thread that just released it; without
+    // this, a caller could wait out a whole turn over every connection.
+    while (m_nWaitingCallers.load() > 0) {
+        std::this_thread::yield();
+    }
+}
 
 void Servent::NetworkLoop() {
     std::vector<pollfd> fds;
@@ -621,20 +639,24 @@ void Servent::NetworkLoop() {
             std::uint64_t count;
             [[maybe_unused]] const ssize_t got = read(m_wakeFd, &count, sizeof count);
         }
+        // The lock is taken per connection, so that a caller waits for at
+        // most one connection's bounded share of work.
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            if (fds[i].revents != 0) {
+                LetCallersIn();
+                std::lock_guard lock(m_lock);
+                HandleEvents(ids[i], fds[i].revents);
+            }
+        }
         std::optional<std::string> webCache;
+        LetCallersIn();
         {
             std::lock_guard lock(m_lock);
-            for (std::size_t i = 1; i < fds.size(); ++i) {
-                if (fds[i].revents != 0) {
-                    HandleEvents(ids[i], fds[i].revents);
-                }
-            }
             const auto now = Clock::now();
             Maintain(now);
             const bool noPeers = std::none_of(m_connections.begin(), m_connections.end(),
                                               [](auto& c) { return c.second->kind == kPeerLink; });
-            if (m_bWebCaches && noPeers && !m_webCaches.empty() &&
-                !NextHostToTry(now).has_value() &&
+            if (m_bWebCaches && noPeers && !m_webCaches.empty() && HostsToTry(now, 1).empty() &&
                 (m_lastWebCache == Clock::time_point{} ||
                  now - m_lastWebCache >= m_limits.webCacheInterval)) {
                 m_lastWebCache = now;
@@ -792,7 +814,8 @@ void Servent::OnReadable(Connection& connection) {
     const bool transfer = connection.kind == kTransfer;
     const std::size_t chunk = transfer ? kTransferReadChunk : kPeerReadChunk;
     const int reads = transfer ? kTransferReadsPerTurn : 1;
-    std::string buffer(chunk, '\0');
+    m_readBuffer.resize(kTransferReadChunk);
+    char* buffer = m_readBuffer.data();
     for (int i = 0; i < reads; ++i) {
         std::size_t want = chunk;
         if (transfer && connection.phase == Phase::Body && m_preferences.downloadLimitKiB > 0.0f) {
@@ -801,7 +824,7 @@ void Servent::OnReadable(Connection& connection) {
                 return;
             }
         }
-        const ssize_t got = recv(connection.fd, buffer.data(), want, 0);
+        const ssize_t got = recv(connection.fd, buffer, want, 0);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return;
         }
@@ -813,7 +836,7 @@ void Servent::OnReadable(Connection& connection) {
             return;
         }
         connection.lastReceived = Clock::now();
-        const std::string_view bytes(buffer.data(), static_cast<std::size_t>(got));
+        const std::string_view bytes(buffer, static_cast<std::size_t>(got));
         switch (connection.kind) {
             case kPeerLink:
                 ReadPeer(connection, bytes);
@@ -1262,7 +1285,11 @@ void Servent::Maintain(Clock::time_point now) {
     StartDownloads(now);
 }
 
-std::optional<HostAddress> Servent::NextHostToTry(Clock::time_point now) {
+std::vector<HostAddress> Servent::HostsToTry(Clock::time_point now, std::size_t count) const {
+    std::vector<HostAddress> chosen;
+    if (count == 0) {
+        return chosen;
+    }
     std::set<HostAddress> linked;
     for (auto& [id, connection] : m_connections) {
         if (connection->kind == kPeerLink) {
@@ -1273,12 +1300,16 @@ std::optional<HostAddress> Servent::NextHostToTry(Clock::time_point now) {
         for (const auto& host : *list) {
             auto attempt = m_lastAttempt.find(host);
             if (linked.count(host) == 0 && !IsBlocked(host.ip) &&
-                (attempt == m_lastAttempt.end() || now - attempt->second >= m_limits.hostRetry)) {
-                return host;
+                (attempt == m_lastAttempt.end() || now - attempt->second >= m_limits.hostRetry) &&
+                std::find(chosen.begin(), chosen.end(), host) == chosen.end()) {
+                chosen.push_back(host);
+                if (chosen.size() == count) {
+                    return chosen;
+                }
             }
         }
     }
-    return std::nullopt;
+    return chosen;
 }
 
 void Servent::StartPeerConnections(Clock::time_point now) {
@@ -1288,21 +1319,20 @@ void Servent::StartPeerConnections(Clock::time_point now) {
             (connection->phase == Phase::Body ? linked : pending)++;
         }
     }
-    while (linked + pending < m_preferences.ultrapeerConnections &&
-           pending < m_preferences.connectAttempts) {
-        auto host = NextHostToTry(now);
-        if (!host) {
-            break;
+    const int slots = std::min(m_preferences.ultrapeerConnections - linked - pending,
+                               m_preferences.connectAttempts - pending);
+    if (slots <= 0) {
+        return;
+    }
+    if (m_lastAttempt.size() > 4096) {
+        std::erase_if(m_lastAttempt,
+                      [&](auto& entry) { return now - entry.second >= m_limits.hostRetry; });
+    }
+    for (const auto& host : HostsToTry(now, static_cast<std::size_t>(slots))) {
+        m_lastAttempt[host] = now;
+        if (OpenConnection(host, kPeerLink) == 0) {
+            return;
         }
-        if (m_lastAttempt.size() > 4096) {
-            std::erase_if(m_lastAttempt,
-                          [&](auto& entry) { return now - entry.second >= m_limits.hostRetry; });
-        }
-        m_lastAttempt[*host] = now;
-        if (OpenConnection(*host, kPeerLink) == 0) {
-            break;
-        }
-        ++pending;
     }
 }
 

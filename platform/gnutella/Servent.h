@@ -138,7 +138,21 @@ private:
     struct Download;
     using Clock = std::chrono::steady_clock;
 
+    // The lock as the public calls take it: announced, so that the network
+    // thread steps aside between connections.
+    class CallerLock {
+    public:
+        explicit CallerLock(const Servent& servent);
+        ~CallerLock();
+        CallerLock(const CallerLock&) = delete;
+        CallerLock& operator=(const CallerLock&) = delete;
+
+    private:
+        const Servent& m_servent;
+    };
+
     void NetworkLoop();
+    void LetCallersIn();
     void Wake();
     void HandleEvents(int id, short revents);
     void Maintain(Clock::time_point now);
@@ -163,7 +177,8 @@ private:
     void FailDownload(Download& download);
     void AddHost(CacheKind kind, const HostAddress& host, bool front);
     bool IsBlocked(std::uint32_t ip) const;
-    std::optional<HostAddress> NextHostToTry(Clock::time_point now);
+    // Up to `count` cached hosts to connect to: not linked, not blocked, not tried lately.
+    std::vector<HostAddress> HostsToTry(Clock::time_point now, std::size_t count) const;
     Search& FindSearch(int search);
     const Search& FindSearch(int search) const;
     const Result& FindResult(int search, int result) const;
@@ -175,6 +190,7 @@ private:
     const ServentLimits m_limits;
 
     mutable std::mutex m_lock;
+    mutable std::atomic<int> m_nWaitingCallers{0};
     Preferences m_preferences;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_blocked;  // address, mask
     std::deque<HostAddress> m_ultrapeers;
@@ -200,6 +216,7 @@ private:
     int m_nDownRate = 0, m_nUpRate = 0;
     std::uint64_t m_downloadBudget = 0;  // bytes transfers may still take this turn when limited
 
+    std::vector<char> m_readBuffer;  // the network thread's, reused for every read
     std::thread m_thread;
     std::atomic<bool> m_bStop{false};
     int m_wakeFd = -1;

@@ -7,25 +7,26 @@
 #include <string>
 #include <string_view>
 
+struct evp_md_ctx_st;
+
 namespace kavelin::gnutella {
 
 using Sha1Digest = std::array<std::uint8_t, 20>;
 
-// Incremental SHA-1, fed as a download arrives so that the finished file is
-// checked without reading it back.
+// Incremental SHA-1 (OpenSSL's, which uses the processor's SHA instructions
+// where there are any), fed as a download arrives so that the finished file
+// is checked without reading it back.
 class Sha1 {
 public:
     Sha1();
+    ~Sha1();
+    Sha1(Sha1&& other) noexcept;
+    Sha1& operator=(Sha1&& other) noexcept;
     void Update(const void* data, std::size_t length);
     Sha1Digest Finish();
 
 private:
-    void Block(const std::uint8_t* block);
-
-    std::array<std::uint32_t, 5> m_state;
-    std::array<std::uint8_t, 64> m_buffer{};
-    std::size_t m_nBuffered = 0;
-    std::uint64_t m_nTotal = 0;
+    evp_md_ctx_st* m_pContext;
 };
 
 Sha1Digest Sha1Of(std::string_view data);
