@@ -1,15 +1,41 @@
 // Start-up in the working directory, and the workers' stop handshake.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QDialog>
+#include <QTimer>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "app/KavelinApp.h"
 #include "app/WorkerThread.h"
+#include "tests/acquisition/HttpTestServer.h"
 #include "tests/support/TestCatalog.h"
+#include "ui/DownloadDlg.h"
 
 namespace kavelin {
 namespace {
+
+// Closes each modal dialog of start-up as the user would, with cancel,
+// after telling `onDialog` which one it is.
+class DialogCanceller {
+public:
+    explicit DialogCanceller(std::function<void(QDialog&)> onDialog) : m_onDialog(onDialog) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                m_onDialog(*dialog);
+                dialog->reject();
+            }
+        });
+        m_timer.start(10);
+    }
+
+private:
+    std::function<void(QDialog&)> m_onDialog;
+    QTimer m_timer;
+};
 
 // Runs the test inside a directory of its own, as the launcher runs the program.
 class InDirectory : public ::testing::Test {
@@ -72,10 +98,35 @@ TEST_F(InDirectory, ForeignFileIsLeftUntouched) {
 
 TEST_F(InDirectory, FreshCatalogStartsAndEndsCleanly) {
     std::filesystem::copy_file(KAVELIN_FRESH_CATALOG, "Kavelin.mdb");
+    test::HttpTestServer updatePage;
+    setenv("KAVELIN_UPDATE_HOST", updatePage.Address().c_str(), 1);
+    updatePage.SetResponder([](const test::SeenRequest&) {
+        return std::vector<std::string>{test::HttpResponse(200, "http://kavelin.test/new")};
+    });
+    std::vector<std::string> dialogs;
+    std::size_t updateChecksDuringDialog = 0;
+    DialogCanceller canceller([&](QDialog& dialog) {
+        dialogs.push_back(dialog.windowTitle().toStdString());
+        EXPECT_NE(qobject_cast<CDownloadDlg*>(&dialog), nullptr);
+        updateChecksDuringDialog += updatePage.Requests().size();
+    });
+
     CKavelinApp app;
     EXPECT_EQ(app.Run(), 0);
     EXPECT_TRUE(messages.shell().Messages().empty());
     EXPECT_EQ(app.GetDataBase(), nullptr);  // disconnected and destroyed at shutdown
+
+    // The download dialog ran once, before the update check was sent.
+    EXPECT_EQ(dialogs, std::vector<std::string>{"Download"});
+    EXPECT_EQ(updateChecksDuringDialog, 0u);
+    // The check's reply is handled while the program's event loop runs.
+    EXPECT_TRUE(test::WaitUntil([&] { return !messages.shell().Opened().empty(); }));
+    unsetenv("KAVELIN_UPDATE_HOST");
+    ASSERT_EQ(updatePage.Requests().size(), 1u);
+    EXPECT_EQ(updatePage.Requests()[0].method, "POST");
+    EXPECT_EQ(updatePage.Requests()[0].target, "/Updates.asp");
+    EXPECT_EQ(updatePage.Requests()[0].body, "version=1.00b");
+    EXPECT_EQ(messages.shell().Opened(), std::vector<std::string>{"http://kavelin.test/new"});
 }
 
 TEST_F(InDirectory, UnreadableCatalogIsReportedNotIgnored) {

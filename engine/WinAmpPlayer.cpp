@@ -1,0 +1,129 @@
+#include "engine/WinAmpPlayer.h"
+
+namespace kavelin {
+namespace {
+
+// A track that has not begun to play this long after Play never will (the
+// player could not open it); without a bound the engine would wait for ever.
+constexpr auto kStartTimeout = std::chrono::seconds(5);
+
+}  // namespace
+
+CWinAmpPlayer::~CWinAmpPlayer() { Stop(); }
+
+int CWinAmpPlayer::IsActive() { return m_nActive; }
+
+int CWinAmpPlayer::Init(MessageTarget* /*owner*/) {
+    m_control.Command(CWinAmpControl::kCommandStop);
+    if (!m_control.HasWindow()) {
+        return 0;
+    }
+    m_nActive = 1;
+    return 1;
+}
+
+void CWinAmpPlayer::Stop() {
+    std::lock_guard lock(m_lock);
+    if (!m_nActive) {
+        return;
+    }
+    m_control.Command(CWinAmpControl::kCommandStop);
+    m_nStartMarker = kStartMarkerStopped;
+    m_nActive = 0;
+}
+
+void CWinAmpPlayer::Play(std::string file) {
+    if (!m_nActive) {
+        return;
+    }
+    std::lock_guard lock(m_lock);
+    m_control.ClearList();
+    m_control.AddFile(file);
+    m_control.SetListPosition(1);
+    m_control.Start();
+    m_control.Command(CWinAmpControl::kCommandPlay);
+    m_nStartState = m_control.IsPlaying();
+    m_nStartMarker = kStartMarkerPending;
+    m_startTime = std::chrono::steady_clock::now();
+}
+
+int CWinAmpPlayer::GetState() {
+    if (!m_nActive) {
+        return kPlayStatePlaying;
+    }
+    std::lock_guard lock(m_lock);
+    int answer = m_control.IsPlaying();
+    if (m_nStartMarker == kStartMarkerPending) {
+        if (answer == m_nStartState) {
+            const bool neverStarted = answer == CWinAmpControl::kNotPlaying &&
+                                      std::chrono::steady_clock::now() - m_startTime > kStartTimeout;
+            if (!neverStarted) {
+                return kPlayStateStarting;
+            }
+        }
+        m_nStartMarker = kStartMarkerConfirmed;
+        answer = m_control.IsPlaying();
+    }
+    switch (answer) {
+        case CWinAmpControl::kPlaying:
+            return CWinAmpControl::kPlaying;
+        // A paused player is not at the end of its track.
+        case CWinAmpControl::kPaused:
+            return kPlayStateWaiting;
+        default:
+            return kPlayStateStopped;
+    }
+}
+
+int CWinAmpPlayer::GetLength() {
+    if (!m_nActive) {
+        return 0;
+    }
+    std::lock_guard lock(m_lock);
+    return m_control.GetLength() * 1000;
+}
+
+int CWinAmpPlayer::GetPosition() {
+    if (!m_nActive) {
+        return 0;
+    }
+    std::lock_guard lock(m_lock);
+    return m_control.GetPosition();
+}
+
+void CWinAmpPlayer::SetPosition(int milliseconds) {
+    if (!m_nActive) {
+        return;
+    }
+    std::lock_guard lock(m_lock);
+    m_control.JumpToTime(milliseconds);
+}
+
+int CWinAmpPlayer::GetVolume() {
+    if (m_nActive) {
+        std::lock_guard lock(m_lock);
+    }
+    return 0;
+}
+
+void CWinAmpPlayer::SetVolume(int volume) {
+    if (!m_nActive) {
+        return;
+    }
+    std::lock_guard lock(m_lock);
+    m_control.SetVolume(volume);
+}
+
+void CWinAmpPlayer::Pause() {
+    if (m_nActive) {
+        m_control.Command(CWinAmpControl::kCommandPause);
+    }
+}
+
+void CWinAmpPlayer::Resume() {
+    if (m_nActive) {
+        m_control.Start();
+    }
+}
+
+}  // namespace kavelin
