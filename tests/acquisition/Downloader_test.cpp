@@ -256,5 +256,51 @@ TEST_F(DownloaderTest, FailedDownloadsAreClearedWithoutQueueing) {
     EXPECT_TRUE(shell.shell().Messages().empty());
 }
 
+TEST_F(DownloaderTest, DownloadsWithNoSourceLeftAreClearedAndTakenAgain) {
+    const SharedFile song{"Artist - Gone.mp3", Mp3(10, 'g')};
+    FakeFileHost a({song}), b({song}), c({song});
+    for (auto* host : {&a, &b, &c}) {
+        host->withdrawn = true;  // offered in hits, but no longer there
+    }
+    FakeUltrapeer peer({&a, &b, &c});
+    KnowUltrapeers({&peer});
+    Recommend("Artist");
+    downloader.Start();
+    // Waiting with nothing left to try, the download is removed at a check;
+    // the file then is no longer listed and is taken again: each take asks
+    // all three hosts.
+    auto requests = [&] { return a.Requests().size() + b.Requests().size() + c.Requests().size(); };
+    ASSERT_TRUE(CycleUntil([&] { return requests() >= 6; }));
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_TRUE(shell.shell().Messages().empty());
+}
+
+TEST_F(DownloaderTest, ThirtyListedDownloadsHoldBackTheNextSearch) {
+    std::vector<SharedFile> songs;
+    for (int i = 0; i < 35; ++i) {
+        songs.push_back({"Artist - Song " + std::string(1, char('A' + i % 26)) +
+                             std::string(1, char('a' + i / 26)) + ".mp3",
+                         Mp3(2, char(i))});
+    }
+    FakeFileHost a(songs), b(songs), c(songs);
+    for (auto* host : {&a, &b, &c}) {
+        host->busyReplies = 1000000;
+        host->retryAfterSeconds = 3600;
+    }
+    FakeUltrapeer peer({&a, &b, &c});
+    KnowUltrapeers({&peer});
+    Recommend("Artist");
+    Recommend("Other");
+    downloader.Start();
+    // All 35 results are taken and stay listed, queued at their busy hosts.
+    ASSERT_TRUE(CycleUntil(
+        [&] { return a.Requests().size() + b.Requests().size() + c.Requests().size() >= 35; }));
+    const std::size_t searches = peer.Queries().size();
+    // Without the bound a search would start at the next check, within 30 cycles.
+    CycleUntil([] { return false; }, 80);
+    EXPECT_EQ(peer.Queries().size(), searches);
+    EXPECT_LE(downloader.m_nCheckCount, 2);
+}
+
 }  // namespace
 }  // namespace kavelin::test

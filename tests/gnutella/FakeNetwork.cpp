@@ -179,10 +179,11 @@ void FakeFileHost::Serve(int fd) {
     }
     if (busyReplies.load() > 0) {
         --busyReplies;
-        SendAll(fd, "HTTP/1.1 503 Busy\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n");
+        SendAll(fd, "HTTP/1.1 503 Busy\r\nRetry-After: " +
+                        std::to_string(retryAfterSeconds.load()) + "\r\nContent-Length: 0\r\n\r\n");
         return;
     }
-    if (file == nullptr) {
+    if (file == nullptr || withdrawn) {
         SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
         return;
     }

@@ -60,9 +60,11 @@ public:
     HostAddress Address() const { return m_server.Address(); }
     const std::vector<SharedFile>& Files() const { return m_files; }
 
-    std::atomic<int> busyReplies{0};      // answer this many requests with 503
-    std::atomic<long> dieAfterBytes{-1};  // the next transfer stops after this many body bytes
-    std::atomic<bool> corrupt{false};     // serve altered bytes
+    std::atomic<int> busyReplies{0};        // answer this many requests with 503
+    std::atomic<int> retryAfterSeconds{1};  // what those replies ask to wait
+    std::atomic<long> dieAfterBytes{-1};    // the next transfer stops after this many body bytes
+    std::atomic<bool> corrupt{false};       // serve altered bytes
+    std::atomic<bool> withdrawn{false};     // answer every request with 404
     std::vector<std::string> Requests() const;
 
 private:
