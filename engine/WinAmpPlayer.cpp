@@ -9,9 +9,13 @@ constexpr auto kStartTimeout = std::chrono::seconds(5);
 
 }  // namespace
 
-CWinAmpPlayer::~CWinAmpPlayer() { Stop(); }
+CWinAmpPlayer::~CWinAmpPlayer() {
+    Stop();
+}
 
-int CWinAmpPlayer::IsActive() { return m_nActive; }
+int CWinAmpPlayer::IsActive() {
+    return m_nActive;
+}
 
 int CWinAmpPlayer::Init(MessageTarget* /*owner*/) {
     m_control.Command(CWinAmpControl::kCommandStop);
@@ -55,8 +59,9 @@ int CWinAmpPlayer::GetState() {
     int answer = m_control.IsPlaying();
     if (m_nStartMarker == kStartMarkerPending) {
         if (answer == m_nStartState) {
-            const bool neverStarted = answer == CWinAmpControl::kNotPlaying &&
-                                      std::chrono::steady_clock::now() - m_startTime > kStartTimeout;
+            const bool neverStarted =
+                answer == CWinAmpControl::kNotPlaying &&
+                std::chrono::steady_clock::now() - m_startTime > kStartTimeout;
             if (!neverStarted) {
                 return kPlayStateStarting;
             }
