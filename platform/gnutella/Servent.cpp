@@ -74,6 +74,16 @@ std::vector<std::string> ReadLines(const std::filesystem::path& file, std::size_
     return lines;
 }
 
+// The object a caller names by its ID; an unknown ID is the caller's error.
+template <typename Map>
+auto& FindById(Map& items, int id, const char* what) {
+    auto found = items.find(id);
+    if (found == items.end()) {
+        throw GnutellaError(std::string("unknown ") + what + " " + std::to_string(id));
+    }
+    return *found->second;
+}
+
 struct WebCacheAddress {
     std::string host;
     std::uint16_t port = 80;
@@ -120,6 +130,7 @@ struct Servent::Source {
     HostAddress host;
     std::uint32_t index = 0;
     std::string name;
+    bool firewalled = false;  // the hit asked for a push: a direct connection will likely fail
     int attempts = 0;
     bool gone = false;
     Clock::time_point notBefore{};
@@ -446,15 +457,11 @@ int Servent::StartSearch(const std::string& text) {
 }
 
 Servent::Search& Servent::FindSearch(int search) {
-    auto found = m_searches.find(search);
-    if (found == m_searches.end()) {
-        throw GnutellaError("unknown search " + std::to_string(search));
-    }
-    return *found->second;
+    return FindById(m_searches, search, "search");
 }
 
 const Servent::Search& Servent::FindSearch(int search) const {
-    return const_cast<Servent*>(this)->FindSearch(search);
+    return FindById(m_searches, search, "search");
 }
 
 const Servent::Result& Servent::FindResult(int search, int result) const {
@@ -527,15 +534,11 @@ void Servent::StopSearch(int search) {
 }
 
 Servent::Download& Servent::FindDownload(int download) {
-    auto found = m_downloads.find(download);
-    if (found == m_downloads.end()) {
-        throw GnutellaError("unknown download " + std::to_string(download));
-    }
-    return *found->second;
+    return FindById(m_downloads, download, "download");
 }
 
 const Servent::Download& Servent::FindDownload(int download) const {
-    return const_cast<Servent*>(this)->FindDownload(download);
+    return FindById(m_downloads, download, "download");
 }
 
 std::vector<std::int32_t> Servent::DownloadIds() const {
@@ -1040,6 +1043,7 @@ void Servent::HandleQueryHit(const DescriptorHeader& header, std::string_view pa
         source.host = hit->host;
         source.index = item.index;
         source.name = item.name;
+        source.firewalled = hit->push;
         result.sources.push_back(std::move(source));
         result.hosts.insert(hit->host);
     }
@@ -1354,7 +1358,9 @@ void Servent::StartDownloads(Clock::time_point now) {
                 source.notBefore > now) {
                 continue;
             }
-            if (!best || source.attempts < download->sources[*best].attempts) {
+            // Fewest tries first; among equals, hosts that take direct connections.
+            const auto rank = [](const Source& s) { return std::pair(s.attempts, s.firewalled); };
+            if (!best || rank(source) < rank(download->sources[*best])) {
                 best = i;
             }
         }

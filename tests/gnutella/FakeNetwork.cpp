@@ -361,7 +361,8 @@ void FakeUltrapeer::Serve(int fd) {
                         if (!results.empty()) {
                             sendMessage(gnutella::BuildDescriptor(
                                 header.guid, gnutella::kQueryHit, 3, 0,
-                                BuildQueryHit(host->Address(), results, m_bGgep)));
+                                BuildQueryHit(host->Address(), results, m_bGgep,
+                                              host->firewalled ? gnutella::kHitFlagPush : 0)));
                         }
                     }
                 }

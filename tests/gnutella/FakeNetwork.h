@@ -64,6 +64,7 @@ public:
     std::atomic<int> retryAfterSeconds{1};  // what those replies ask to wait
     std::atomic<long> dieAfterBytes{-1};    // the next transfer stops after this many body bytes
     std::atomic<bool> corrupt{false};       // serve altered bytes
+    std::atomic<bool> firewalled{false};    // hits for its files carry the push flag
     std::atomic<bool> withdrawn{false};     // answer every request with 404
     std::vector<std::string> Requests() const;
 

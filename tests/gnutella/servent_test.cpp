@@ -242,6 +242,19 @@ TEST_F(DownloadCase, ResumesFromAnotherSourceWhenAPeerDiesMidTransfer) {
                             [](auto& r) { return r.find("Range: bytes=") != std::string::npos; }));
 }
 
+TEST_F(DownloadCase, HostsTakingDirectConnectionsAreAskedFirst) {
+    const SharedFile song{"Track.mp3", Content(4000, 'p')};
+    FakeFileHost behindFirewall({song}), open({song});
+    behindFirewall.firewalled = true;
+    FakeUltrapeer peer({&behindFirewall, &open});
+    Leaf leaf({peer.Address()});
+    expectedHosts = 2;
+    const int download = Begin(leaf);
+    ASSERT_EQ(leaf.AwaitEnd(download), kComplete);
+    EXPECT_EQ(open.Requests().size(), 1u);
+    EXPECT_TRUE(behindFirewall.Requests().empty());
+}
+
 TEST_F(DownloadCase, BusySourceIsQueuedAndAskedAgain) {
     const SharedFile song{"Track.mp3", Content(5000, 'r')};
     FakeFileHost host({song});
