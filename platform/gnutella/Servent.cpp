@@ -715,6 +715,11 @@ int Servent::OpenConnection(const HostAddress& host, int kind) {
         close(fd);
         return 0;
     }
+    if (kind == kPeerLink) {
+        // Queries and pongs are small and wanted at once, not gathered up.
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
     auto connection = std::make_unique<Connection>();
     connection->id = m_nextConnection++;
     connection->fd = fd;

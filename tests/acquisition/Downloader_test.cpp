@@ -302,5 +302,22 @@ TEST_F(DownloaderTest, ThirtyListedDownloadsHoldBackTheNextSearch) {
     EXPECT_LE(downloader.m_nCheckCount, 2);
 }
 
+TEST_F(DownloaderTest, StopHandsFinishedFilesToTheScannerFirst) {
+    const SharedFile song{"Artist - Finished.mp3", Mp3(10, 'h')};
+    FakeFileHost a({song}), b({song}), c({song});
+    FakeUltrapeer peer({&a, &b, &c});
+    KnowUltrapeers({&peer});
+    Recommend("Artist");
+    downloader.Start();
+    // Cycles stop right after the one that took the file, so no check sees it finish.
+    ASSERT_TRUE(
+        CycleUntil([&] { return downloader.m_nCheckCount == 1 && downloader.m_nSearchAge >= 4; }));
+    const fs::path finished = catalog.Directory() / "Downloads" / song.name;
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(finished); }));
+    EXPECT_TRUE(Queued().empty());
+    downloader.Stop();
+    EXPECT_EQ(Queued(), std::vector<std::string>{finished.string()});
+}
+
 }  // namespace
 }  // namespace kavelin::test
