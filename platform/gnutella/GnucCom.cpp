@@ -151,12 +151,6 @@ void GnucCore::SetClientVersion(const std::string& version) {
     m_strVersion = version;
     m_pServent->SetUserAgent(m_strName, m_strVersion);
 }
-void GnucCore::SetClientCode(const std::string& code) {
-    m_strCode = code;
-}
-void GnucCore::SetNickname(const std::string& nickname) {
-    m_strNickname = nickname;
-}
 int GnucCore::DownloadRate() const {
     return m_pServent->DownloadRate();
 }

@@ -107,16 +107,15 @@ public:
     std::unique_ptr<GnucSearch> Search();            // 10
     std::unique_ptr<GnucDownloads> Downloads();      // 11
     // 16 and 17 make the User-Agent ("Kavelin" and "1.00 Beta" give
-    // "Kavelin/1.00"); 22 and 2 are the client code and an optional nickname,
-    // kept for the program to read back but not sent.
+    // "Kavelin/1.00"). 22 (client code) and 2 (nickname) are accepted and
+    // dropped: a leaf that shares nothing and sends no vendor messages has no
+    // place for either on the wire.
     void SetClientName(const std::string& name);        // 16
     void SetClientVersion(const std::string& version);  // 17
-    void SetClientCode(const std::string& code);        // 22
-    void SetNickname(const std::string& nickname);      // 2
-    std::string ClientCode() const { return m_strCode; }
-    std::string Nickname() const { return m_strNickname; }
-    int DownloadRate() const;  // 14: bytes per second
-    int UploadRate() const;    // 15: bytes per second
+    void SetClientCode(const std::string&) {}           // 22
+    void SetNickname(const std::string&) {}             // 2
+    int DownloadRate() const;                           // 14: bytes per second
+    int UploadRate() const;                             // 15: bytes per second
     // 24: 1 joins the Gnutella network from the host caches; 2 also lets the
     // leaf ask the web caches for hosts when no cached host answers.
     void Connect(int network);
@@ -125,8 +124,6 @@ private:
     std::shared_ptr<Servent> m_pServent;
     std::string m_strName = "Kavelin";
     std::string m_strVersion = "1.00";
-    std::string m_strCode;
-    std::string m_strNickname;
 };
 
 inline constexpr const char* kGnutellaProgId = "GnucCOM.Core";

@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <fstream>
+#include <tuple>
 
 #include "platform/gnutella/FileNames.h"
 #include "platform/gnutella/HeaderBlock.h"
@@ -131,6 +132,7 @@ struct Servent::Source {
     std::uint32_t index = 0;
     std::string name;
     bool firewalled = false;  // the hit asked for a push: a direct connection will likely fail
+    bool busy = false;        // the host said all its upload slots were taken
     int attempts = 0;
     bool gone = false;
     Clock::time_point notBefore{};
@@ -365,19 +367,6 @@ void Servent::SaveCache(CacheKind kind, const std::string& file) const {
     }
     std::error_code error;
     std::filesystem::rename(temporary, path, error);
-}
-
-std::size_t Servent::CachedCount(CacheKind kind) const {
-    CallerLock lock(*this);
-    switch (kind) {
-        case CacheKind::Hosts:
-            return m_hosts.size();
-        case CacheKind::Ultrapeers:
-            return m_ultrapeers.size();
-        case CacheKind::WebCaches:
-            return m_webCaches.size();
-    }
-    return 0;
 }
 
 void Servent::AddHost(CacheKind kind, const HostAddress& host, bool front) {
@@ -1049,6 +1038,7 @@ void Servent::HandleQueryHit(const DescriptorHeader& header, std::string_view pa
         source.index = item.index;
         source.name = item.name;
         source.firewalled = hit->push;
+        source.busy = hit->busy;
         result.sources.push_back(std::move(source));
         result.hosts.insert(hit->host);
     }
@@ -1363,8 +1353,11 @@ void Servent::StartDownloads(Clock::time_point now) {
                 source.notBefore > now) {
                 continue;
             }
-            // Fewest tries first; among equals, hosts that take direct connections.
-            const auto rank = [](const Source& s) { return std::pair(s.attempts, s.firewalled); };
+            // Fewest tries first; among equals, hosts that take direct
+            // connections, then hosts with a free upload slot.
+            const auto rank = [](const Source& s) {
+                return std::tuple(s.attempts, s.firewalled, s.busy);
+            };
             if (!best || rank(source) < rank(download->sources[*best])) {
                 best = i;
             }

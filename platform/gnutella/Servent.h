@@ -77,8 +77,6 @@ public:
     Servent(const Servent&) = delete;
     Servent& operator=(const Servent&) = delete;
 
-    const std::filesystem::path& WorkingDirectory() const { return m_workingDirectory; }
-
     // Preferences. The configuration file holds "Name=value" lines with the
     // names of Preferences' members, read over the defaults.
     void LoadConfiguration(const std::string& file);
@@ -93,7 +91,6 @@ public:
     enum class CacheKind { Hosts, Ultrapeers, WebCaches };
     void LoadCache(CacheKind kind, const std::string& file);
     void SaveCache(CacheKind kind, const std::string& file) const;
-    std::size_t CachedCount(CacheKind kind) const;
 
     // Makes sure the metadata schema folder exists; this leaf asks for no
     // metadata in its queries, so it reads none from there.

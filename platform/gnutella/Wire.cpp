@@ -322,7 +322,6 @@ std::optional<QueryHit> ParseQueryHit(std::string_view payload, std::size_t maxR
     const unsigned count = p[0];
     hit.host.port = ReadLe16(p + 1);
     hit.host.ip = ReadBe32(p + 3);
-    hit.speed = ReadLe32(p + 7);
     const std::size_t end = payload.size() - kGuidSize;
     std::size_t pos = kFixed;
     for (unsigned i = 0; i < count; ++i) {

@@ -108,8 +108,7 @@ struct HitResult {
 };
 
 struct QueryHit {
-    HostAddress host;
-    std::uint32_t speed = 0;
+    HostAddress host;  // the speed field after it is not kept
     std::vector<HitResult> results;
     std::string vendor;
     bool push = false;

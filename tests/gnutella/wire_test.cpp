@@ -120,6 +120,7 @@ TEST_P(QueryHitParsing, ReadsResultsExtensionsAndTrailer) {
     EXPECT_EQ(hit->results[1].sha1, results[1].sha1);
     EXPECT_EQ(hit->vendor, "KVTS");
     EXPECT_EQ(hit->push, (c.flags & kHitFlagPush) != 0);
+    EXPECT_EQ(hit->busy, (c.flags & kHitFlagBusy) != 0);
     // Fewer kept than announced when asked.
     EXPECT_EQ(ParseQueryHit(payload, 1)->results.size(), 1u);
     // Every shorter cut is refused or read within its bytes.
