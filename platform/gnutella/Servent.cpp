@@ -127,6 +127,12 @@ std::optional<WebCacheAddress> ParseWebCacheAddress(std::string_view url) {
 
 }  // namespace
 
+struct Servent::NameLookup {
+    WebCacheAddress address;
+    std::optional<std::uint32_t> ip;  // written before `done`
+    std::atomic<bool> done{false};
+};
+
 struct Servent::Source {
     HostAddress host;
     std::uint32_t index = 0;
@@ -640,51 +646,68 @@ void Servent::NetworkLoop() {
                 HandleEvents(ids[i], fds[i].revents);
             }
         }
-        std::optional<std::string> webCache;
         LetCallersIn();
-        {
-            std::lock_guard lock(m_lock);
-            const auto now = Clock::now();
-            Maintain(now);
-            const bool noPeers = std::none_of(m_connections.begin(), m_connections.end(),
-                                              [](auto& c) { return c.second->kind == kPeerLink; });
-            if (m_bWebCaches && noPeers && !m_webCaches.empty() && HostsToTry(now, 1).empty() &&
-                (m_lastWebCache == Clock::time_point{} ||
-                 now - m_lastWebCache >= m_limits.webCacheInterval)) {
-                m_lastWebCache = now;
-                webCache = m_webCaches[m_nextWebCache++ % m_webCaches.size()];
-            }
-        }
-        if (webCache) {
-            // Name lookups block, so they run without the lock.
-            auto address = ParseWebCacheAddress(*webCache);
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* found = nullptr;
-            if (address && getaddrinfo(address->host.c_str(), nullptr, &hints, &found) == 0 &&
-                found) {
-                const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-                const HostAddress host{ntohl(ipv4->sin_addr.s_addr), address->port};
-                freeaddrinfo(found);
-                std::lock_guard lock(m_lock);
-                for (const bool hostFile : {true, false}) {
-                    const int id = OpenConnection(host, kWebCacheRequest);
-                    if (id == 0) {
-                        break;
-                    }
-                    Connection& connection = *m_connections[id];
-                    connection.hostFile = hostFile;
-                    connection.request =
-                        "GET " + address->path + (hostFile ? "?hostfile=1" : "?urlfile=1") +
-                        "&client=KVLN&version=1.00 HTTP/1.0\r\nHost: " + address->host +
-                        "\r\nUser-Agent: " + m_userAgent + "\r\nConnection: close\r\n\r\n";
-                }
-            } else if (found) {
-                freeaddrinfo(found);
-            }
-        }
+        std::lock_guard lock(m_lock);
+        const auto now = Clock::now();
+        Maintain(now);
+        BootstrapFromWebCaches(now);
     }
+}
+
+void Servent::BootstrapFromWebCaches(Clock::time_point now) {
+    if (m_pLookup) {
+        if (!m_pLookup->done.load(std::memory_order_acquire)) {
+            return;
+        }
+        const auto lookup = std::move(m_pLookup);
+        if (!lookup->ip) {
+            return;
+        }
+        const HostAddress host{*lookup->ip, lookup->address.port};
+        for (const bool hostFile : {true, false}) {
+            const int id = OpenConnection(host, kWebCacheRequest);
+            if (id == 0) {
+                return;
+            }
+            Connection& connection = *m_connections[id];
+            connection.hostFile = hostFile;
+            connection.request =
+                "GET " + lookup->address.path + (hostFile ? "?hostfile=1" : "?urlfile=1") +
+                "&client=KVLN&version=1.00 HTTP/1.0\r\nHost: " + lookup->address.host +
+                "\r\nUser-Agent: " + m_userAgent + "\r\nConnection: close\r\n\r\n";
+        }
+        return;
+    }
+    const bool noPeers = std::none_of(m_connections.begin(), m_connections.end(),
+                                      [](auto& c) { return c.second->kind == kPeerLink; });
+    if (!m_bWebCaches || !noPeers || m_webCaches.empty() || !HostsToTry(now, 1).empty() ||
+        (m_lastWebCache != Clock::time_point{} &&
+         now - m_lastWebCache < m_limits.webCacheInterval)) {
+        return;
+    }
+    m_lastWebCache = now;
+    auto address = ParseWebCacheAddress(m_webCaches[m_nextWebCache++ % m_webCaches.size()]);
+    if (!address) {
+        return;
+    }
+    // Name lookups block for as long as the resolver likes: they run on a
+    // thread of their own that nobody waits for, so that stopping never does.
+    m_pLookup = std::make_shared<NameLookup>();
+    m_pLookup->address = std::move(*address);
+    std::thread([lookup = m_pLookup] {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(lookup->address.host.c_str(), nullptr, &hints, &found) == 0 && found) {
+            lookup->ip =
+                ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+        }
+        if (found) {
+            freeaddrinfo(found);
+        }
+        lookup->done.store(true, std::memory_order_release);
+    }).detach();
 }
 
 int Servent::OpenConnection(const HostAddress& host, int kind) {

@@ -129,6 +129,7 @@ public:
 
 private:
     struct Connection;
+    struct NameLookup;
     struct Source;
     struct Result;
     struct Search;
@@ -155,7 +156,7 @@ private:
     void Maintain(Clock::time_point now);
     void StartPeerConnections(Clock::time_point now);
     void StartDownloads(Clock::time_point now);
-    void StartWebCacheRequest(Clock::time_point now);
+    void BootstrapFromWebCaches(Clock::time_point now);
     int OpenConnection(const HostAddress& host, int kind);
     void CloseConnection(int id);
     void OnConnected(Connection& connection);
@@ -199,6 +200,7 @@ private:
     bool m_bWebCaches = false;
     Clock::time_point m_lastWebCache{};
     std::size_t m_nextWebCache = 0;
+    std::shared_ptr<NameLookup> m_pLookup;  // a web cache's name being looked up
 
     std::map<int, std::unique_ptr<Connection>> m_connections;
     int m_nextConnection = 1;
