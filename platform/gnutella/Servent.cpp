@@ -623,8 +623,8 @@ void Servent::NetworkLoop() {
                 if (connection->phase == Phase::Connecting || !connection->out.empty()) {
                     events |= POLLOUT;
                 }
-                const bool starved = limited && connection->kind == kTransfer &&
-                                     connection->phase == Phase::Body && m_downloadBudget == 0;
+                const bool starved =
+                    limited && connection->kind == kTransfer && m_downloadBudget == 0;
                 if (connection->phase != Phase::Connecting && !starved) {
                     events |= POLLIN;
                 }
@@ -838,7 +838,7 @@ void Servent::OnReadable(Connection& connection) {
     char* buffer = m_readBuffer.data();
     for (int i = 0; i < reads; ++i) {
         std::size_t want = chunk;
-        if (transfer && connection.phase == Phase::Body && m_preferences.downloadLimitKiB > 0.0f) {
+        if (transfer && m_preferences.downloadLimitKiB > 0.0f) {
             want = std::min<std::size_t>(want, m_downloadBudget);
             if (want == 0) {
                 return;
@@ -1272,11 +1272,15 @@ void Servent::Maintain(Clock::time_point now) {
         m_rateSecond = now;
     }
     if (m_preferences.downloadLimitKiB > 0.0f) {
-        // Refilled each turn (about 50 ms), never more than a second's worth.
-        const auto perSecond = static_cast<std::uint64_t>(m_preferences.downloadLimitKiB * 1024.0f);
-        m_downloadBudget =
-            std::min<std::uint64_t>(m_downloadBudget + perSecond / 20 + 1, perSecond);
+        // Refilled by the time that passed, never more than a second's worth.
+        const double perSecond = m_preferences.downloadLimitKiB * 1024.0;
+        const double seconds =
+            std::min(std::chrono::duration<double>(now - m_lastRefill).count(), 1.0);
+        m_downloadBudget = std::min<std::uint64_t>(
+            m_downloadBudget + static_cast<std::uint64_t>(perSecond * seconds),
+            static_cast<std::uint64_t>(perSecond));
     }
+    m_lastRefill = now;
     std::vector<int> expired;
     for (auto& [id, connection] : m_connections) {
         const bool waiting = connection->phase != Phase::Body;

@@ -213,7 +213,8 @@ private:
     Clock::time_point m_rateSecond{};
     std::uint64_t m_bytesDownNow = 0, m_bytesUpNow = 0;
     int m_nDownRate = 0, m_nUpRate = 0;
-    std::uint64_t m_downloadBudget = 0;  // bytes transfers may still take this turn when limited
+    std::uint64_t m_downloadBudget = 0;  // bytes transfers may still take when limited
+    Clock::time_point m_lastRefill{};
 
     std::vector<char> m_readBuffer;  // the network thread's, reused for every read
     std::thread m_thread;

@@ -255,6 +255,19 @@ TEST_F(DownloadCase, HostsTakingDirectConnectionsAreAskedFirst) {
     EXPECT_TRUE(behindFirewall.Requests().empty());
 }
 
+TEST_F(DownloadCase, DownloadLimitHoldsTheRate) {
+    const SharedFile song{"Track.mp3", Content(300 * 1024, 'l')};
+    FakeFileHost host({song});
+    FakeUltrapeer peer({&host});
+    Leaf leaf({peer.Address()});
+    leaf.core->Preferences()->SetDownloadLimit(100.0f);  // KiB/s: at most a second's worth at once
+    const auto start = std::chrono::steady_clock::now();
+    const int download = Begin(leaf);
+    ASSERT_EQ(leaf.AwaitEnd(download), kComplete);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1800ms);
+    EXPECT_EQ(ReadFile(leaf.dir.Path() / "Downloads" / song.name), song.content);
+}
+
 TEST_F(DownloadCase, BusySourceIsQueuedAndAskedAgain) {
     const SharedFile song{"Track.mp3", Content(5000, 'r')};
     FakeFileHost host({song});
