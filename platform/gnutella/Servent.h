@@ -28,12 +28,17 @@ public:
 
 // Download state codes as the component reports them.
 enum DownloadState : int {
-    kWaitingForSource =
-        1,            // no transfer running; SourcesLeft says whether any source is worth trying
-    kConnecting = 2,  // connecting to a source and waiting for its reply
-    kQueued = 3,      // the last source was busy; it is asked again after its Retry-After
+    // No transfer running; SourcesLeft says whether any source is still worth trying.
+    kWaitingForSource = 1,
+    // Connecting to a source and waiting for its reply.
+    kConnecting = 2,
+    // The last source was busy; it is asked again after its Retry-After.
+    kQueued = 3,
     kReceiving = 6,
-    kFailed = 8,  // the finished file did not match its SHA-1, or the file could not be written
+    // The finished file did not match its SHA-1, it could not be written, or
+    // its name could not be made safe. Nothing of it is left on disk.
+    kFailed = 8,
+    // Verified and in the download folder under its final name.
     kComplete = 9,
 };
 
