@@ -324,6 +324,20 @@ TEST_F(DownloadCase, NetworkNamesNeverChooseThePlaceAndNeverOverwrite) {
     EXPECT_FALSE(fs::exists(leaf.dir.Path() / "evil"));
 }
 
+TEST_F(DownloadCase, NameThatCannotBeMadeSafeFailsTheDownloadAtOnce) {
+    const SharedFile song{"track/..", Content(3000, 'v')};
+    FakeFileHost host({song});
+    FakeUltrapeer peer({&host});
+    Leaf leaf({peer.Address()});
+    const int download = Begin(leaf);
+    EXPECT_EQ(leaf.downloads->State(download), kFailed);
+    EXPECT_EQ(leaf.downloads->SourcesLeft(download), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(host.Requests().empty());
+    EXPECT_FALSE(fs::exists(leaf.dir.Path() / "Downloads") &&
+                 !fs::is_empty(leaf.dir.Path() / "Downloads"));
+}
+
 TEST(GnutellaHostCache, CachesRoundTripThroughTheirFiles) {
     TempDir dir;
     WriteFile(dir.Path() / "GnuCache.net", "1.2.3.4:6346\nnot a host\n5.6.7.8:0\n9.9.9.9:1\n");
