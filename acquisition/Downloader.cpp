@@ -144,8 +144,7 @@ void Downloader::RunCycle() {
                     CheckDownloads();
                     StartNewSearch();
                 } catch (const std::exception&) {
-                    // A failing component call abandons the check and the search until the next
-                    // cycle.
+                    // A failing call abandons the check and the search for this cycle.
                 }
             }
         }
