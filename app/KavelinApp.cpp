@@ -1,15 +1,23 @@
 #include "app/KavelinApp.h"
 
+#include <QEventLoop>
+#include <QTimer>
 #include <cstdlib>
 #include <ctime>
 
 #include "acquisition/Recommender.h"
 #include "acquisition/UpdateCheck.h"
+#include "app/WorkerLinks.h"
+#include "app/WorkerThread.h"
+
 #include "catalog/CatalogFile.h"
 #include "catalog/CatalogOperations.h"
 #include "platform/addresses/ServiceAddresses.h"
 #include "platform/messages/MessageBox.h"
 #include "ui/DownloadDlg.h"
+#include "ui/HelpWindow.h"
+#include "ui/MainDlg.h"
+#include "ui/VoiceFeedback.h"
 
 namespace kavelin {
 
@@ -24,6 +32,20 @@ std::string MdacText() {
            MdacDownloadPage() + ". Sorry, have to quit...";
 }
 
+namespace {
+
+// Waits on the UI thread while still answering the message boxes that a
+// stopping worker may ask for.
+void WaitAnsweringMessages(std::chrono::milliseconds period) {
+    QEventLoop loop;
+    QTimer::singleShot(period, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+}  // namespace
+
+CKavelinApp::CKavelinApp() = default;
+
 CKavelinApp::~CKavelinApp() {
     ShutDown();
 }
@@ -33,8 +55,11 @@ int CKavelinApp::Run() {
         if (!StartUp()) {
             return 1;
         }
-        // The main window's modal run joins here when the window exists; without
-        // it there is nothing for the user to do, and the program ends.
+        CreateWorkers();
+        CreateMainWindow();
+        StartWorkers();
+        m_pMainWnd->Initialize();
+        m_pMainWnd->RunModal();
         ShutDown();
         return 0;
     } catch (...) {
@@ -87,13 +112,74 @@ bool CKavelinApp::StartUp() {
     return true;
 }
 
+void CKavelinApp::CreateWorkers() {
+    m_pScanner = std::make_unique<InfoReader>(*m_pDataBase);
+    m_pPlayer = std::make_unique<TrackPlayer>(*m_pDataBase);
+    m_pDownloader = new Downloader(*m_pDataBase, *m_pScanner);
+    m_pDownloaderLink = std::make_unique<DownloaderLink>(*m_pDownloader);
+    m_pScannerLink = std::make_unique<InfoReaderLink>(*m_pScanner);
+    m_pPlayerLink = std::make_unique<TrackPlayerLink>(*m_pPlayer);
+    m_pRecommenderLink = std::make_unique<RecommenderLink>(*m_pDataBase);
+}
+
+void CKavelinApp::CreateMainWindow() {
+    m_pHelp = std::make_unique<DesktopHelp>();
+    m_pMainWnd = std::make_unique<CMainDlg>(*m_pDataBase, *m_pPlayerLink, *m_pScannerLink,
+                                            std::make_unique<QtSpeechOutput>(), *m_pHelp);
+    m_pMainWnd->SetRecommender(m_pRecommenderLink.get());
+    m_pMainWnd->SetDownloader(m_pDownloaderLink.get());
+    m_pDownloader->SetMainWindow(m_pMainWnd.get());
+    m_pScanner->SetMainWindow(m_pMainWnd.get());
+    m_pPlayer->SetMessageTarget(m_pMainWnd.get());
+}
+
+void CKavelinApp::StartWorkers() {
+    m_pScannerThread = std::make_unique<WorkerThread>("InfoReader", [this] { m_pScanner->Run(); });
+    m_pPlayerThread = std::make_unique<WorkerThread>("TrackPlayer", [this] { m_pPlayer->Run(); });
+    m_pDownloaderThread =
+        new WorkerThread("Downloader", [downloader = m_pDownloader] { downloader->Run(); });
+    m_pScannerThread->Start();
+    m_pPlayerThread->Start();
+    m_pDownloaderThread->Start();
+    // The download thread is never asked to stop: it ends with the process.
+    m_pDownloaderThread->Detach();
+}
+
 void CKavelinApp::ShutDown() {
+    if (m_pDownloader) {
+        // Hands finished downloads to the scanner and lets go of the network
+        // while the scanner and the catalog are still there; its thread then
+        // only idles until the process ends.
+        m_pDownloader->SetMainWindow(nullptr);
+        m_pDownloader->Stop();
+    }
+    if (m_pPlayerThread) {
+        StopAndWait(m_pPlayer->m_bStop, m_pPlayer->m_bStopped, *m_pPlayerThread,
+                    std::chrono::milliseconds(1000), WaitAnsweringMessages);
+        m_pPlayerThread.reset();
+    }
+    if (m_pScannerThread) {
+        StopAndWait(m_pScanner->m_bStop, m_pScanner->m_bStopped, *m_pScannerThread,
+                    std::chrono::milliseconds(1000), WaitAnsweringMessages);
+        m_pScannerThread.reset();
+    }
+    if (m_pScanner) {
+        m_pScanner->SetMainWindow(nullptr);
+    }
+    if (m_pPlayer) {
+        m_pPlayer->SetMessageTarget(nullptr);
+    }
     // Lookups write to the catalog; none may outlive it.
     EndSimilarArtistLookups();
     if (m_pDataBase) {
         m_pDataBase->Disconnect();
-        m_pDataBase.reset();
     }
+    m_pRecommenderLink.reset();
+    m_pPlayerLink.reset();
+    m_pPlayer.reset();
+    m_pScannerLink.reset();
+    m_pScanner.reset();
+    m_pDataBase.reset();
 }
 
 }  // namespace kavelin

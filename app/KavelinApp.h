@@ -8,11 +8,22 @@
 
 namespace kavelin {
 
+class CMainDlg;
+class DesktopHelp;
+class Downloader;
+class DownloaderLink;
+class InfoReader;
+class InfoReaderLink;
+class RecommenderLink;
+class TrackPlayer;
+class TrackPlayerLink;
+class WorkerThread;
+
 // The application object: owns the shared objects, runs start-up, the
 // program's life and the orderly shutdown.
 class CKavelinApp {
 public:
-    CKavelinApp() = default;
+    CKavelinApp();
     ~CKavelinApp();
     CKavelinApp(const CKavelinApp&) = delete;
     CKavelinApp& operator=(const CKavelinApp&) = delete;
@@ -22,14 +33,31 @@ public:
     int Run();
 
     CADODataBase* GetDataBase() const { return m_pDataBase.get(); }
+    CMainDlg* GetMainWindow() const { return m_pMainWnd.get(); }
 
 private:
     bool StartUp();
+    void CreateWorkers();
+    void CreateMainWindow();
+    void StartWorkers();
     void ShutDown();
 
     std::unique_ptr<CADODataBase> m_pDataBase;
     // Asks the maker's web site for a newer version; lives to the end of the program.
     std::unique_ptr<CUrlRequest> m_pUpdateRequest;
+    std::unique_ptr<InfoReader> m_pScanner;
+    std::unique_ptr<TrackPlayer> m_pPlayer;
+    // Its thread runs to the end of the process, so the object is never destroyed.
+    Downloader* m_pDownloader = nullptr;
+    std::unique_ptr<DownloaderLink> m_pDownloaderLink;
+    std::unique_ptr<InfoReaderLink> m_pScannerLink;
+    std::unique_ptr<TrackPlayerLink> m_pPlayerLink;
+    std::unique_ptr<RecommenderLink> m_pRecommenderLink;
+    std::unique_ptr<DesktopHelp> m_pHelp;
+    std::unique_ptr<CMainDlg> m_pMainWnd;
+    std::unique_ptr<WorkerThread> m_pScannerThread;
+    std::unique_ptr<WorkerThread> m_pPlayerThread;
+    WorkerThread* m_pDownloaderThread = nullptr;  // lives, like its thread, to the process end
 };
 
 // Fatal texts the user may see at start-up.

@@ -34,10 +34,15 @@ void WorkerThread::Body() {
 }
 
 void StopAndWait(std::atomic<bool>& stopRequest, const std::atomic<bool>& stoppedReport,
-                 const WorkerThread& thread, std::chrono::milliseconds poll) {
+                 const WorkerThread& thread, std::chrono::milliseconds poll,
+                 const std::function<void(std::chrono::milliseconds)>& wait) {
     stopRequest = true;
     while (!stoppedReport && !thread.HasEnded()) {
-        std::this_thread::sleep_for(poll);
+        if (wait) {
+            wait(poll);
+        } else {
+            std::this_thread::sleep_for(poll);
+        }
     }
 }
 

@@ -34,9 +34,11 @@ private:
 };
 
 // The stop handshake: sets the worker's stop request, then tests every `poll`
-// whether it reported stopped, or its thread ended without reporting.
+// whether it reported stopped, or its thread ended without reporting. `wait`
+// spends each pause (a plain sleep unless the caller has other work meanwhile).
 void StopAndWait(std::atomic<bool>& stopRequest, const std::atomic<bool>& stoppedReport,
                  const WorkerThread& thread,
-                 std::chrono::milliseconds poll = std::chrono::milliseconds(1000));
+                 std::chrono::milliseconds poll = std::chrono::milliseconds(1000),
+                 const std::function<void(std::chrono::milliseconds)>& wait = {});
 
 }  // namespace kavelin

@@ -11,9 +11,11 @@
 
 #include "app/KavelinApp.h"
 #include "app/WorkerThread.h"
+#include "catalog/CatalogOperations.h"
 #include "tests/acquisition/HttpTestServer.h"
 #include "tests/support/TestCatalog.h"
 #include "ui/DownloadDlg.h"
+#include "ui/MainDlg.h"
 
 namespace kavelin {
 namespace {
@@ -111,8 +113,24 @@ TEST_F(InDirectory, FreshCatalogStartsAndEndsCleanly) {
         updateChecksDuringDialog += updatePage.Requests().size();
     });
 
+    SetSettingInt(catalog.Database(), "FirstUse", 0);
+    SetSettingInt(catalog.Database(), "Voice", 0);
+    catalog.Database().Disconnect();
+    // The user quits with Exit as soon as the main window is up.
+    bool windowShown = false;
+    QTimer exit;
+    QObject::connect(&exit, &QTimer::timeout, [&] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* main = qobject_cast<CMainDlg*>(window); main && main->isVisible()) {
+                windowShown = true;
+                main->RunCommand(ID_EXIT);
+            }
+        }
+    });
+    exit.start(50);
     CKavelinApp app;
     EXPECT_EQ(app.Run(), 0);
+    EXPECT_TRUE(windowShown);
     EXPECT_TRUE(messages.shell().Messages().empty());
     EXPECT_EQ(app.GetDataBase(), nullptr);  // disconnected and destroyed at shutdown
 
@@ -127,6 +145,13 @@ TEST_F(InDirectory, FreshCatalogStartsAndEndsCleanly) {
     EXPECT_EQ(updatePage.Requests()[0].target, "/Updates.asp");
     EXPECT_EQ(updatePage.Requests()[0].body, "version=1.00b");
     EXPECT_EQ(messages.shell().Opened(), std::vector<std::string>{"http://kavelin.test/new"});
+    // Exit wrote the options, whichever player could be started.
+    CADODataBase reopened;
+    ASSERT_TRUE(reopened.Connect(catalog.ConnectionString(), "", ""));
+    EXPECT_EQ(GetSettingInt(reopened, "Voice"), 0);
+    EXPECT_EQ(GetSettingInt(reopened, "Download"), 0);
+    const int player = GetSettingInt(reopened, "Player");
+    EXPECT_TRUE(player == 1 || player == 2) << player;
 }
 
 TEST_F(InDirectory, UnreadableCatalogIsReportedNotIgnored) {

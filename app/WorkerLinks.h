@@ -1,0 +1,83 @@
+#pragma once
+
+#include "acquisition/Downloader.h"
+#include "acquisition/Recommender.h"
+#include "engine/TrackPlayer.h"
+#include "library/InfoReader.h"
+#include "ui/WorkerLinks.h"
+
+namespace kavelin {
+
+// The track player worker as the windows use it.
+class TrackPlayerLink : public PlaybackEngine {
+public:
+    explicit TrackPlayerLink(TrackPlayer& player) : m_player(player) {}
+
+    CTrackInfo GetCurrentTrack() override { return m_player.GetCurrentTrack(); }
+    int SelectionBasis() const override { return m_player.m_nSelectionBasis; }
+    int TotalTracks() const override { return m_player.m_nTotalTracks; }
+    int RatedTracks() const override { return m_player.m_nRatedTracks; }
+    int Position() const override { return m_player.m_nPosition; }
+    int Length() const override { return m_player.m_nLength; }
+    int MoodID() const override { return m_player.m_nMoodID; }
+    int PlayerType() const override { return m_player.m_nPlayerType; }
+    bool IsPaused() const override { return m_player.m_bPaused; }
+
+    void SelectNextTrack() override { m_player.SelectNextTrack(); }
+    void PlayTrack(int trackId) override { m_player.PlayTrack(trackId); }
+    void SetMood(const std::string& moodName) override { m_player.SetMood(moodName); }
+    int SwitchPlayer(int playerType) override { return m_player.SwitchPlayer(playerType); }
+    int CreatePlayer() override { return m_player.CreatePlayer(); }
+    void Pause() override;
+    void Resume() override;
+
+    bool HasPlayer() const override { return m_player.GetPlayer() != nullptr; }
+    void PlayFile(const std::string& filename) override;
+    void StopPlayer() override;
+    void SetPlayerPosition(int milliseconds) override;
+    void SetPlayerVolume(int volume) override;
+
+private:
+    TrackPlayer& m_player;
+};
+
+// The scanning worker's queue as the main window uses it.
+class InfoReaderLink : public ScanQueue {
+public:
+    explicit InfoReaderLink(InfoReader& reader) : m_reader(reader) {}
+    void QueueDirectory(const std::string& path) override { m_reader.QueueDirectory(path); }
+    int Count() const override { return m_reader.m_nCount; }
+
+private:
+    InfoReader& m_reader;
+};
+
+// The download worker as the main window uses it.
+class DownloaderLink : public DownloadControl {
+public:
+    explicit DownloaderLink(Downloader& downloader) : m_downloader(downloader) {}
+    void Start() override { m_downloader.Start(); }
+    void Stop() override { m_downloader.Stop(); }
+    bool IsStarted() const override { return m_downloader.m_bRunning; }
+    int ConnectedHosts() const override { return m_downloader.m_nConnects; }
+    int ActiveDownloads() const override { return m_downloader.m_nDownloads; }
+    int DownloadRate() const override { return m_downloader.m_nBytesDown; }
+    int UploadRate() const override { return m_downloader.m_nBytesUp; }
+
+private:
+    Downloader& m_downloader;
+};
+
+// Similar-artist look-ups, whose replies add to the recommender list.
+class RecommenderLink : public SimilarArtistLookup {
+public:
+    explicit RecommenderLink(CADODataBase& database) : m_database(database) {}
+    void LookUp(const std::string& artist) override {
+        StartSimilarArtistLookup(m_database, artist);
+    }
+
+private:
+    CADODataBase& m_database;
+};
+
+}  // namespace kavelin
