@@ -9,9 +9,13 @@ constexpr auto kStartTimeout = std::chrono::seconds(5);
 
 }  // namespace
 
-CWinAmpPlayer::~CWinAmpPlayer() { Stop(); }
+CWinAmpPlayer::~CWinAmpPlayer() {
+    Stop();
+}
 
-int CWinAmpPlayer::IsActive() { return m_nActive; }
+int CWinAmpPlayer::IsActive() {
+    return m_nActive;
+}
 
 int CWinAmpPlayer::Init(MessageTarget* /*owner*/) {
     m_control.Command(CWinAmpControl::kCommandStop);
@@ -55,8 +59,9 @@ int CWinAmpPlayer::GetState() {
     int answer = m_control.IsPlaying();
     if (m_nStartMarker == kStartMarkerPending) {
         if (answer == m_nStartState) {
-            const bool neverStarted = answer == CWinAmpControl::kNotPlaying &&
-                                      std::chrono::steady_clock::now() - m_startTime > kStartTimeout;
+            const bool neverStarted =
+                answer == CWinAmpControl::kNotPlaying &&
+                std::chrono::steady_clock::now() - m_startTime > kStartTimeout;
             if (!neverStarted) {
                 return kPlayStateStarting;
             }
@@ -99,10 +104,8 @@ void CWinAmpPlayer::SetPosition(int milliseconds) {
     m_control.JumpToTime(milliseconds);
 }
 
+// The player is not asked: the volume slider only ever sets the volume.
 int CWinAmpPlayer::GetVolume() {
-    if (m_nActive) {
-        std::lock_guard lock(m_lock);
-    }
     return 0;
 }
 

@@ -64,7 +64,9 @@ bool StartAndWait() {
     return false;
 }
 
-int PlaylistLength() { return Answer(Call(QStringLiteral("Length")), 0).toInt(); }
+int PlaylistLength() {
+    return Answer(Call(QStringLiteral("Length")), 0).toInt();
+}
 
 }  // namespace
 
