@@ -25,6 +25,8 @@ constexpr int kParameterType = 8;
 constexpr int kParameterInput = 1;
 constexpr long kParameterSize = 4;
 constexpr int kTrue = -1;
+// Tries of the sampled fallback draw before all candidates are read.
+constexpr int kSampledDraws = 48;
 
 std::mt19937_64& SelectionRandom() {
     thread_local std::mt19937_64 generator(
@@ -132,6 +134,40 @@ bool TrackPlayer::MakeCurrent(std::int32_t trackId, int ratingLevel) {
     return FileExists(m_currentTrack.Filename);
 }
 
+// The fallback choice: a track drawn uniformly among those without any
+// track-mood row and those unrated in the mood. Reading every candidate to
+// draw one costs a scan of the whole catalog, so the draw first tries track
+// IDs drawn uniformly up to the highest: a candidate hit this way is as likely
+// as any other. Only when the tries miss (few candidates left) are all
+// candidates read and one drawn among them.
+void TrackPlayer::DrawUnratedTrack(CADORecordset& rs, int moodId) {
+    const long highestId = CountOf("SELECT Max(ID) FROM tTrack");
+    for (int attempt = 0; highestId > 0 && attempt < kSampledDraws; ++attempt) {
+        CADOCommand candidate(m_database,
+                              "SELECT t.ID, t.Filename, tm.Rating AS CurrentRating FROM tTrack t "
+                              "LEFT JOIN tTrackMood tm ON t.ID = tm.TrackID WHERE t.ID = :TrackID "
+                              "AND (((tm.MoodID)=:MoodID Or (tm.MoodID) Is Null) AND "
+                              "((tm.Rating) Is Null))",
+                              kCommandText);
+        candidate.BindParameter("TrackID", kParameterType, kParameterInput, kParameterSize,
+                                static_cast<std::int32_t>(DrawRowPosition(highestId)));
+        candidate.BindParameter("MoodID", kParameterType, kParameterInput, kParameterSize, moodId);
+        if (rs.RunCommand(candidate) && rs.CountRows() != 0) {
+            return;
+        }
+    }
+    rs.OpenSource(Format("SELECT t.ID, t.Filename, tm.Rating AS CurrentRating FROM tTrack t "
+                         "LEFT JOIN tTrackMood tm ON t.ID = tm.TrackID WHERE "
+                         "(((tm.MoodID)=%d Or (tm.MoodID) Is Null) AND ((tm.Rating) Is "
+                         "Null)) ORDER BY tm.LastPlayed",
+                         moodId),
+                  CADORecordset::SourceQuery);
+    if (rs.CountRows() != 0) {
+        rs.MoveLast();
+        rs.MoveToPosition(DrawRowPosition(rs.CountRows()));
+    }
+}
+
 void TrackPlayer::SelectNextTrack() {
     std::lock_guard lock(m_playerLock);
     const int moodId = m_nMoodID;
@@ -170,16 +206,7 @@ void TrackPlayer::SelectNextTrack() {
         if (rs.IsOpen()) {
             rs.CloseSource();
         }
-        rs.OpenSource(Format("SELECT t.ID, t.Filename, tm.Rating AS CurrentRating FROM tTrack t "
-                             "LEFT JOIN tTrackMood tm ON t.ID = tm.TrackID WHERE "
-                             "(((tm.MoodID)=%d Or (tm.MoodID) Is Null) AND ((tm.Rating) Is "
-                             "Null)) ORDER BY tm.LastPlayed",
-                             moodId),
-                      CADORecordset::SourceQuery);
-        if (rs.CountRows() != 0) {
-            rs.MoveLast();
-            rs.MoveToPosition(DrawRowPosition(rs.CountRows()));
-        }
+        DrawUnratedTrack(rs, moodId);
         m_dRating = 0.0;
         m_bFromCounter = false;
         m_nSelectionBasis = 0;

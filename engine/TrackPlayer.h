@@ -8,6 +8,7 @@
 #include <string>
 
 #include "catalog/ADODataBase.h"
+#include "catalog/ADORecordset.h"
 #include "catalog/TrackInfo.h"
 #include "engine/Player.h"
 #include "platform/messages/MessageTarget.h"
@@ -78,6 +79,7 @@ public:
 private:
     void Post(unsigned message);
     long CountOf(const std::string& statement);
+    void DrawUnratedTrack(CADORecordset& rs, int moodId);
     // Loads the track, makes it current and tells whether its file exists.
     bool MakeCurrent(std::int32_t trackId, int ratingLevel);
     std::unique_ptr<CPlayer> InitBackend(int playerType);
