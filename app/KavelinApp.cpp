@@ -3,10 +3,13 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "acquisition/Recommender.h"
+#include "acquisition/UpdateCheck.h"
 #include "catalog/CatalogFile.h"
 #include "catalog/CatalogOperations.h"
 #include "platform/addresses/ServiceAddresses.h"
 #include "platform/messages/MessageBox.h"
+#include "ui/DownloadDlg.h"
 
 namespace kavelin {
 
@@ -72,10 +75,21 @@ bool CKavelinApp::StartUp() {
         ShellOpen(MdacHelpPage());
         return false;
     }
+
+    {
+        CDownloadDlg downloadDialog(*m_pDataBase);
+        downloadDialog.exec();
+    }
+
+    // The reply arrives while the main window runs.
+    m_pUpdateRequest = std::make_unique<CUrlRequest>();
+    StartUpdateCheck(*m_pUpdateRequest);
     return true;
 }
 
 void CKavelinApp::ShutDown() {
+    // Lookups write to the catalog; none may outlive it.
+    EndSimilarArtistLookups();
     if (m_pDataBase) {
         m_pDataBase->Disconnect();
         m_pDataBase.reset();

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "acquisition/UrlRequest.h"
 #include "catalog/ADODataBase.h"
 
 namespace kavelin {
@@ -27,6 +28,8 @@ private:
     void ShutDown();
 
     std::unique_ptr<CADODataBase> m_pDataBase;
+    // Asks the maker's web site for a newer version; lives to the end of the program.
+    std::unique_ptr<CUrlRequest> m_pUpdateRequest;
 };
 
 // Fatal texts the user may see at start-up.

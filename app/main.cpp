@@ -1,6 +1,9 @@
+#include <QApplication>
+
 #include "app/KavelinApp.h"
 
-int main() {
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
     kavelin::CKavelinApp app;
     return app.Run();
 }

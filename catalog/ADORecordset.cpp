@@ -481,6 +481,10 @@ bool CADORecordset::WritePending(int position, FieldValue value) {
     if (position < 0 || position >= static_cast<int>(m_columns.size())) {
         return Fail(kFieldNotFound, kLayerSource, "No such field.");
     }
+    if (m_columns[static_cast<std::size_t>(position)].declaredKind == FieldKind::Boolean &&
+        value.kind != FieldKind::Null && value.kind != FieldKind::Text) {
+        value.integer = value.integer != 0 ? -1 : 0;  // a yes/no column holds -1 or 0, nothing else
+    }
     m_pendingRow[static_cast<std::size_t>(position)] = std::move(value);
     m_pendingSet[static_cast<std::size_t>(position)] = true;
     return true;

@@ -237,7 +237,8 @@ void RewriteDeleteJoin(Tokens& tokens) {
     if (on >= tokens.size()) {
         return;
     }
-    Tokens condition(tokens.begin() + static_cast<std::ptrdiff_t>(on + 1), tokens.end());
+    Tokens condition(tokens.begin() + static_cast<std::ptrdiff_t>(NextSolid(tokens, on)),
+                     tokens.end());
     Tokens joinedTable(tokens.begin() + static_cast<std::ptrdiff_t>(joined),
                        tokens.begin() + static_cast<std::ptrdiff_t>(on));
 
@@ -341,8 +342,12 @@ void RewriteTop(Tokens& tokens) {
             continue;
         }
         const std::string limit = tokens[count].text;
+        std::size_t eraseEnd = count + 1;
+        if (eraseEnd < tokens.size() && tokens[eraseEnd].kind == TokenKind::Space) {
+            ++eraseEnd;
+        }
         tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(top),
-                     tokens.begin() + static_cast<std::ptrdiff_t>(count + 1));
+                     tokens.begin() + static_cast<std::ptrdiff_t>(eraseEnd));
         int depth = 0;
         std::size_t end = top;
         for (; end < tokens.size(); ++end) {

@@ -21,4 +21,16 @@ std::string MdacHelpPage() {
                            "https://packages.debian.org/bookworm/libsqlite3-0");
 }
 
+std::string UpdateHost() {
+    return FromEnvironment("KAVELIN_UPDATE_HOST", "https://www.kavelin.org");
+}
+
+std::string UpdatePage() {
+    return UpdateHost() + "/Updates.asp";
+}
+
+std::string SimilarArtistsHost() {
+    return FromEnvironment("KAVELIN_SIMILAR_ARTISTS_HOST", "https://music.kavelin.org");
+}
+
 }  // namespace kavelin

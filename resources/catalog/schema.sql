@@ -24,6 +24,9 @@ CREATE INDEX ixTrackFilename ON tTrack (Filename);
 CREATE INDEX ixTrackFingerPrint ON tTrack (FingerPrint);
 CREATE INDEX ixTrackArtist ON tTrack (Artist);
 CREATE INDEX ixTrackSearchString ON tTrack (SearchString);
+-- A narrow copy of the key: joins that only test whether a track exists read
+-- this small index instead of the wide track rows.
+CREATE INDEX ixTrackID ON tTrack (ID);
 
 CREATE TABLE tTrackMood (
     ID          INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -37,6 +40,8 @@ CREATE TABLE tTrackMood (
 );
 CREATE UNIQUE INDEX ixTrackMoodPair ON tTrackMood (MoodID, TrackID);
 CREATE INDEX ixTrackMoodTrack ON tTrackMood (TrackID);
+-- The rated tracks of a mood, counted at every track change.
+CREATE INDEX ixTrackMoodRated ON tTrackMood (MoodID, TrackID, Rating) WHERE Rating IS NOT NULL;
 
 CREATE TABLE tMood (
     ID   INTEGER PRIMARY KEY AUTOINCREMENT,

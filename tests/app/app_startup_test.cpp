@@ -1,0 +1,182 @@
+// Start-up in the working directory, and the workers' stop handshake.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QTimer>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "app/KavelinApp.h"
+#include "app/WorkerThread.h"
+#include "tests/acquisition/HttpTestServer.h"
+#include "tests/support/TestCatalog.h"
+#include "ui/DownloadDlg.h"
+
+namespace kavelin {
+namespace {
+
+// Closes each modal dialog of start-up as the user would, with cancel,
+// after telling `onDialog` which one it is.
+class DialogCanceller {
+public:
+    explicit DialogCanceller(std::function<void(QDialog&)> onDialog) : m_onDialog(onDialog) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                m_onDialog(*dialog);
+                dialog->reject();
+            }
+        });
+        m_timer.start(10);
+    }
+
+private:
+    std::function<void(QDialog&)> m_onDialog;
+    QTimer m_timer;
+};
+
+// Runs the test inside a directory of its own, as the launcher runs the program.
+class InDirectory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_previous = std::filesystem::current_path();
+        std::filesystem::remove(catalog.CatalogPath());
+        std::filesystem::current_path(catalog.Directory());
+    }
+    void TearDown() override { std::filesystem::current_path(m_previous); }
+
+    static std::string Contents(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    test::TestCatalog catalog;
+    test::ScopedMessageShell messages;
+
+private:
+    std::filesystem::path m_previous;
+};
+
+TEST_F(InDirectory, MissingCatalogShowsTheMessageAndEnds) {
+    CKavelinApp app;
+    EXPECT_EQ(app.Run(), 1);
+    const auto shown = messages.shell().Messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, kMissingCatalogText);
+    EXPECT_EQ(shown[0].title, "Fatal Error...");
+    EXPECT_EQ(shown[0].icon, MessageIcon::Error);
+    EXPECT_EQ(app.GetDataBase(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists("Kavelin.mdb"));  // never created
+}
+
+TEST_F(InDirectory, ForeignFileIsLeftUntouched) {
+    // The first bytes of a desktop database of another system.
+    std::string foreign("\x00\x01\x00\x00Standard Jet DB\x00", 20);
+    foreign += std::string(4096, '\x7f');
+    std::ofstream("Kavelin.mdb", std::ios::binary) << foreign;
+    CKavelinApp app;
+    EXPECT_EQ(app.Run(), 1);
+    const auto shown = messages.shell().Messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, ForeignCatalogText());
+    EXPECT_EQ(Contents("Kavelin.mdb"), foreign);
+    EXPECT_FALSE(std::filesystem::exists("Kavelin.mdb-wal"));
+
+    // An SQLite file that is not a Kavelin catalog is not ours either.
+    std::filesystem::remove("Kavelin.mdb");
+    std::string otherSqlite("SQLite format 3\0", 16);
+    otherSqlite += std::string(84, '\0');
+    std::ofstream("Kavelin.mdb", std::ios::binary) << otherSqlite;
+    CKavelinApp second;
+    EXPECT_EQ(second.Run(), 1);
+    EXPECT_EQ(Contents("Kavelin.mdb"), otherSqlite);
+}
+
+TEST_F(InDirectory, FreshCatalogStartsAndEndsCleanly) {
+    std::filesystem::copy_file(KAVELIN_FRESH_CATALOG, "Kavelin.mdb");
+    test::HttpTestServer updatePage;
+    setenv("KAVELIN_UPDATE_HOST", updatePage.Address().c_str(), 1);
+    updatePage.SetResponder([](const test::SeenRequest&) {
+        return std::vector<std::string>{test::HttpResponse(200, "http://kavelin.test/new")};
+    });
+    std::vector<std::string> dialogs;
+    std::size_t updateChecksDuringDialog = 0;
+    DialogCanceller canceller([&](QDialog& dialog) {
+        dialogs.push_back(dialog.windowTitle().toStdString());
+        EXPECT_NE(qobject_cast<CDownloadDlg*>(&dialog), nullptr);
+        updateChecksDuringDialog += updatePage.Requests().size();
+    });
+
+    CKavelinApp app;
+    EXPECT_EQ(app.Run(), 0);
+    EXPECT_TRUE(messages.shell().Messages().empty());
+    EXPECT_EQ(app.GetDataBase(), nullptr);  // disconnected and destroyed at shutdown
+
+    // The download dialog ran once, before the update check was sent.
+    EXPECT_EQ(dialogs, std::vector<std::string>{"Download"});
+    EXPECT_EQ(updateChecksDuringDialog, 0u);
+    // The check's reply is handled while the program's event loop runs.
+    EXPECT_TRUE(test::WaitUntil([&] { return !messages.shell().Opened().empty(); }));
+    unsetenv("KAVELIN_UPDATE_HOST");
+    ASSERT_EQ(updatePage.Requests().size(), 1u);
+    EXPECT_EQ(updatePage.Requests()[0].method, "POST");
+    EXPECT_EQ(updatePage.Requests()[0].target, "/Updates.asp");
+    EXPECT_EQ(updatePage.Requests()[0].body, "version=1.00b");
+    EXPECT_EQ(messages.shell().Opened(), std::vector<std::string>{"http://kavelin.test/new"});
+}
+
+TEST_F(InDirectory, UnreadableCatalogIsReportedNotIgnored) {
+    // A catalog whose header is intact but whose pages are gone.
+    std::filesystem::copy_file(KAVELIN_FRESH_CATALOG, "Kavelin.mdb");
+    std::filesystem::resize_file("Kavelin.mdb", 100);
+    CKavelinApp app;
+    EXPECT_EQ(app.Run(), 1);
+    const auto shown = messages.shell().Messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text.rfind("Cannot open the Kavelin database file 'Kavelin.mdb'.", 0), 0u)
+        << shown[0].text;
+}
+
+TEST(WorkerThread, AWorkerThatDiedCountsAsStopped) {
+    test::ScopedMessageShell messages;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> stopped{false};
+    WorkerThread thread("TrackPlayer", [] { throw std::runtime_error("boom"); });
+    thread.Start();
+    const auto started = std::chrono::steady_clock::now();
+    StopAndWait(stop, stopped, thread, std::chrono::milliseconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_TRUE(stop);
+    EXPECT_FALSE(stopped);
+    const auto shown = messages.shell().Messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "Unexpected error in module TrackPlayer.");
+    EXPECT_EQ(shown[0].title, "Fatal Error...");
+}
+
+TEST(WorkerThread, StopHandshakeWaitsForTheReport) {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<int> passes{0};
+    WorkerThread thread("InfoReader", [&] {
+        while (!stop) {
+            ++passes;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        stopped = true;
+        // The thread lingers after reporting, as a worker cleaning up would.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    thread.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    StopAndWait(stop, stopped, thread, std::chrono::milliseconds(10));
+    EXPECT_TRUE(stopped);
+    EXPECT_GT(passes.load(), 0);
+}
+
+}  // namespace
+}  // namespace kavelin

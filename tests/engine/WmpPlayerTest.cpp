@@ -61,6 +61,8 @@ TEST_F(WmpPlayerTest, PlaysATrackInRealTimeUntilItEndsWithStateZero) {
         8000));
     const auto elapsed = std::chrono::steady_clock::now() - started;
 
+    // Playing, perhaps waiting for data on a busy machine, then stopped once at the end.
+    seen.erase(kPlayStateWaiting);
     EXPECT_EQ(seen, (std::set<int>{kPlayStatePlaying, kPlayStateStopped}));
     // The null output keeps real time: a 2.6 s file takes about that long.
     EXPECT_GE(elapsed, std::chrono::milliseconds(2200));

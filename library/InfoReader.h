@@ -1,0 +1,63 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "catalog/ADODataBase.h"
+#include "catalog/ADORecordset.h"
+#include "platform/messages/MessageTarget.h"
+
+namespace kavelin {
+
+// Progress messages of the scanner; the receiver reads m_nCount itself.
+inline constexpr unsigned WM_INFOREADER_BUSY = WM_APP + 200;   // wParam 1 pass starts, 0 ends
+inline constexpr unsigned WM_INFOREADER_COUNT = WM_APP + 201;  // m_nCount changed
+
+// The scanning worker: drains the queue table tInfoRead in passes, expanding
+// queued directories one level per pass and recording every queued MP3 file
+// as a catalog track or, when its fingerprint is known, as a duplicate.
+class InfoReader {
+public:
+    explicit InfoReader(CADODataBase& database,
+                        std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000));
+    InfoReader(const InfoReader&) = delete;
+    InfoReader& operator=(const InfoReader&) = delete;
+
+    // Set once the main window exists; progress is posted only while one is set.
+    void SetMainWindow(MessageTarget* window) { m_pMainWnd.store(window); }
+
+    // Queue one file (called by the download thread for finished downloads).
+    void QueueFile(const std::string& path);
+    // Queue one directory; the path ends with "/".
+    void QueueDirectory(const std::string& path);
+    // The worker loop, the body of the scanner's thread.
+    void Run();
+    // Expands one queued directory (its path ends with "/") into file rows and
+    // directory rows of the queue; used by the loop.
+    void ScanDirectory(const std::string& path);
+
+    std::atomic<bool> m_bStop{false};     // set by the application to end Run
+    std::atomic<bool> m_bStopped{false};  // set when Run has returned
+    std::atomic<int> m_bBusy{0};          // 1 while a pass with work runs
+    // Queue entries believed to be waiting: a display hint, never used to drive the work.
+    std::atomic<std::int32_t> m_nCount{0};
+
+private:
+    class PassWriter;
+
+    void Post(unsigned message, std::intptr_t wParam);
+    void AddToCount(std::int32_t delta);
+    // Runs one cycle; false when the queue was empty.
+    bool RunPass();
+    // Records one queued file in tTrack, or in tDuplicate when a track has its fingerprint.
+    void RecordFile(const std::string& path, CADORecordset& tracks, CADORecordset& duplicates,
+                    bool& tracksHaveRows);
+
+    CADODataBase& m_database;
+    std::atomic<MessageTarget*> m_pMainWnd{nullptr};
+    const std::chrono::milliseconds m_idleSleep;
+};
+
+}  // namespace kavelin

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "catalog/ADORecordset.h"
+#include "library/InfoReader.h"
+#include "tests/library/Mp3Fixtures.h"
+#include "tests/support/TestCatalog.h"
+
+namespace kavelin {
+namespace {
+
+namespace fs = std::filesystem;
+using test::MakeMp3;
+using test::MpegFrame;
+using test::RunCommand;
+using test::ShellQuote;
+using test::TempDir;
+using test::TestCatalog;
+using Posts = std::vector<test::RecordingMessageTarget::Post>;
+
+constexpr unsigned kBusy = WM_APP + 200;
+constexpr unsigned kCount = WM_APP + 201;
+constexpr auto kShortSleep = std::chrono::milliseconds(10);
+
+// Records posts and asks the reader to stop at its first idle report, so that
+// Run drains the queue and returns on the calling thread.
+class StopWhenIdle : public test::RecordingMessageTarget {
+public:
+    explicit StopWhenIdle(InfoReader& reader) : m_reader(reader) {}
+    void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override {
+        RecordingMessageTarget::PostMessage(message, wParam, lParam);
+        if (message == kCount && m_reader.m_bBusy == 0) {
+            m_reader.m_bStop = true;
+        }
+    }
+
+private:
+    InfoReader& m_reader;
+};
+
+int CountOf(const Posts& posts, unsigned message, std::intptr_t wParam) {
+    int count = 0;
+    for (const auto& post : posts) {
+        count += post.message == message && post.wParam == wParam && post.lParam == 0;
+    }
+    return count;
+}
+
+class InfoReaderTest : public ::testing::Test {
+protected:
+    long Rows(const std::string& table) {
+        return catalog.ScalarLong("SELECT COUNT(*) FROM " + table);
+    }
+
+    void Drain(InfoReader& reader) {
+        StopWhenIdle target(reader);
+        reader.SetMainWindow(&target);
+        reader.m_bStop = false;
+        reader.Run();
+        reader.SetMainWindow(nullptr);
+        EXPECT_TRUE(reader.m_bStopped);
+        posts = target.Posts();
+    }
+
+    TestCatalog catalog;
+    TempDir dir;
+    Posts posts;
+};
+
+TEST_F(InfoReaderTest, QueueOperationsInsertRowsCountAndPost) {
+    InfoReader reader(catalog.Database(), kShortSleep);
+    test::RecordingMessageTarget target;
+    reader.QueueFile("/no/window/yet.mp3");  // no window: counted, not posted
+    reader.SetMainWindow(&target);
+    reader.QueueFile("/music/it's.mp3");
+    reader.QueueDirectory("/music/Now True/");
+    EXPECT_EQ(reader.m_nCount, 3);
+    EXPECT_EQ(CountOf(target.Posts(), kCount, 1), 2);
+    EXPECT_EQ(target.Posts().size(), 2u);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead WHERE Filename='/music/it''s.mp3' "
+                                 "AND Dir=0"),
+              1);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead WHERE Filename='/music/Now True/' "
+                                 "AND Dir=-1"),
+              1);
+}
+
+TEST_F(InfoReaderTest, ScanQueuesFilesAndSubdirectoriesOneLevelDeep) {
+    for (int i = 0; i < 24; ++i) {
+        test::WriteBytes(dir / ("song" + std::to_string(i) + ".mp3"), "");
+    }
+    test::WriteBytes(dir / "LOUD.MP3", "");
+    test::WriteBytes(dir / "notes.txt", "");
+    fs::create_directory(dir.Path() / "sub");
+    fs::create_directory(dir.Path() / ".hidden");
+    fs::create_directory(dir.Path() / "deeper");
+    test::WriteBytes(dir / "deeper/not-now.mp3", "");
+    fs::create_directory_symlink("/", dir.Path() / "root-link");  // would never end if followed
+    fs::create_directory_symlink(dir.Path(), dir.Path() / "loop");
+
+    InfoReader reader(catalog.Database(), kShortSleep);
+    test::RecordingMessageTarget target;
+    reader.SetMainWindow(&target);
+    reader.ScanDirectory(dir.Path().string() + "/");
+    EXPECT_EQ(Rows("tInfoRead"), 28);
+    EXPECT_EQ(reader.m_nCount, 28);
+    // At 10 and 20 on the way, and once at the end.
+    EXPECT_EQ(CountOf(target.Posts(), kCount, 1), 3);
+    EXPECT_EQ(
+        catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead WHERE Dir=-1 AND Filename LIKE '%/'"),
+        3);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead WHERE Filename LIKE '%LOUD.MP3'"),
+              1);
+
+    reader.ScanDirectory(dir / "missing/");
+    EXPECT_EQ(Rows("tInfoRead"), 28);
+}
+
+TEST_F(InfoReaderTest, EmptyQueueReportsEveryIdleSleepWithoutBusyMessages) {
+    InfoReader reader(catalog.Database(), std::chrono::milliseconds(40));
+    test::RecordingMessageTarget target;
+    reader.SetMainWindow(&target);
+    reader.m_nCount = 7;
+    std::thread worker([&] { reader.Run(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    reader.m_bStop = true;
+    worker.join();
+    EXPECT_TRUE(reader.m_bStopped);
+    EXPECT_EQ(reader.m_nCount, 0);
+    const int idle = CountOf(target.Posts(), kCount, 1);
+    EXPECT_GE(idle, 2);
+    EXPECT_LE(idle, 5);
+    EXPECT_EQ(CountOf(target.Posts(), kBusy, 1) + CountOf(target.Posts(), kBusy, 0), 0);
+}
+
+TEST_F(InfoReaderTest, TreeBecomesTracksAndDuplicates) {
+    const std::string first = MakeMp3(dir, "First_-_Song.mp3", "sine 440");
+    fs::create_directories(dir.Path() / "Artist's Now True" / "album");
+    const std::string nested = dir / "Artist's Now True/album/";
+    MakeMp3(dir, "Artist's Now True/album/other.mp3", "pinknoise");
+    fs::copy_file(first, nested + "identical copy.mp3");
+    fs::copy_file(first, nested + "retagged.mp3");
+    RunCommand("id3v2 -2 -t Retagged -a Someone " + ShellQuote(nested + "retagged.mp3"));
+    // Every frame's fingerprint byte is an apostrophe or a letter: "a'b".
+    std::string quoteStream;
+    for (char byte : std::string("a'b")) {
+        quoteStream += MpegFrame(0xFFFB9000, 417, static_cast<unsigned char>(byte));
+    }
+    test::WriteBytes(dir / "quote1.mp3", quoteStream);
+    test::WriteBytes(nested + "quote2.mp3", quoteStream);
+
+    InfoReader reader(catalog.Database(), kShortSleep);
+    reader.QueueDirectory(dir.Path().string() + "/");
+    Drain(reader);
+
+    EXPECT_EQ(Rows("tInfoRead"), 0);
+    EXPECT_EQ(Rows("tTrack"), 3);
+    EXPECT_EQ(Rows("tDuplicate"), 3);
+    EXPECT_EQ(
+        catalog.ScalarLong("SELECT COUNT(*) FROM tDuplicate WHERE Filename LIKE '%/quote2.mp3' "
+                           "AND FingerPrint='a''b'"),
+        1);
+    EXPECT_EQ(catalog.Scalar("SELECT Artist FROM tTrack WHERE Filename='" + first + "'"), "First");
+    EXPECT_EQ(catalog.Scalar("SELECT SearchString FROM tTrack WHERE Filename='" + first + "'"),
+              "FIRSTSONGMP");
+    EXPECT_EQ(
+        catalog.Scalar("SELECT Trackname FROM tDuplicate WHERE Filename LIKE '%retagged.mp3'"),
+        "Retagged");
+    EXPECT_EQ(catalog.ScalarLong("SELECT BitRate FROM tTrack WHERE Filename='" + first + "'"), 128);
+    // Three passes with work: the root, its directory, the album directory and its files.
+    EXPECT_EQ(CountOf(posts, kBusy, 1), CountOf(posts, kBusy, 0));
+    EXPECT_GE(CountOf(posts, kBusy, 1), 3);
+}
+
+TEST_F(InfoReaderTest, SameDirectoryTwiceAndKnownPathsRecordEachFileOnce) {
+    MakeMp3(dir, "a.mp3", "sine 300");
+    MakeMp3(dir, "b.mp3", "sine 600");
+    InfoReader reader(catalog.Database(), kShortSleep);
+    const std::string root = dir.Path().string() + "/";
+    reader.QueueDirectory(root);
+    reader.QueueDirectory(root);
+    Drain(reader);
+    EXPECT_EQ(Rows("tTrack"), 2);
+
+    // Queued again when everything is known: the pass query is empty at once, and the
+    // clean-up removes the rows without a pass that starts.
+    reader.QueueFile(dir / "a.mp3");
+    reader.QueueFile(dir / "a.mp3");
+    Drain(reader);
+    EXPECT_EQ(Rows("tTrack"), 2);
+    EXPECT_EQ(Rows("tDuplicate"), 0);
+    EXPECT_EQ(Rows("tInfoRead"), 0);
+    EXPECT_EQ(CountOf(posts, kBusy, 1), 0);
+    EXPECT_EQ(CountOf(posts, kBusy, 0), 1);
+}
+
+TEST_F(InfoReaderTest, OddEntriesBecomeTracksAndLongPathsAreNotTakenUpAgain) {
+    fs::create_directory(dir.Path() / "folder.mp3");
+    MakeMp3(dir, "folder.mp3/inside.mp3", "sine 500");
+    std::string deep = dir.Path().string();
+    while (deep.size() < 300) {
+        deep += "/a-rather-long-directory-name";
+    }
+    fs::create_directories(deep);
+    const std::string longPath = deep + "/Long_-_Path.mp3";
+    test::WriteBytes(longPath, "not an mp3 at all");
+
+    InfoReader reader(catalog.Database(), kShortSleep);
+    reader.QueueDirectory(dir.Path().string() + "/");
+    reader.QueueFile(longPath);
+    Drain(reader);
+    EXPECT_EQ(Rows("tInfoRead"), 0);
+    EXPECT_EQ(Rows("tTrack"), 3);
+    const std::string folderRow = "FROM tTrack WHERE Filename='" + (dir / "folder.mp3") + "'";
+    EXPECT_EQ(catalog.Scalar("SELECT Trackname " + folderRow), "folder");
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) " + folderRow + " AND FingerPrint IS NULL"), 1);
+    EXPECT_EQ(catalog.Scalar("SELECT Artist FROM tTrack WHERE Filename='" + longPath + "'"),
+              "Long");
+
+    Drain(reader);  // nothing is taken up again
+    EXPECT_EQ(CountOf(posts, kBusy, 1), 0);
+    EXPECT_EQ(Rows("tTrack"), 3);
+}
+
+TEST_F(InfoReaderTest, StopDuringAPassRunsTheCleanUpAndKeepsTheRest) {
+    InfoReader reader(catalog.Database(), kShortSleep);
+    for (int i = 0; i < 40; ++i) {
+        reader.QueueFile(dir / ("missing" + std::to_string(i) + ".mp3"));
+    }
+    class StopAfterFive : public test::RecordingMessageTarget {
+    public:
+        explicit StopAfterFive(InfoReader& reader) : m_reader(reader) {}
+        void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override {
+            RecordingMessageTarget::PostMessage(message, wParam, lParam);
+            if (message == kCount && m_reader.m_bBusy == 1 && ++m_nRows == 5) {
+                m_reader.m_bStop = true;
+            }
+        }
+
+    private:
+        InfoReader& m_reader;
+        int m_nRows = 0;
+    } target(reader);
+    reader.SetMainWindow(&target);
+    std::thread worker([&] { reader.Run(); });
+    worker.join();
+    EXPECT_TRUE(reader.m_bStopped);
+    EXPECT_EQ(reader.m_bBusy, 0);
+    EXPECT_EQ(Rows("tTrack"), 5);
+    EXPECT_EQ(Rows("tInfoRead"), 35);
+    const Posts posts = target.Posts();
+    ASSERT_FALSE(posts.empty());
+    EXPECT_EQ(posts.back().message, kBusy);
+    EXPECT_EQ(posts.back().wParam, 0);
+    EXPECT_EQ(CountOf(posts, kBusy, 1), 1);
+}
+
+}  // namespace
+}  // namespace kavelin
