@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "bench/BenchCatalog.h"
 #include "catalog/CatalogOperations.h"
 #include "engine/TrackPlayer.h"
@@ -168,6 +170,8 @@ Result Play(const Options& options, const Generated& generated, const std::strin
     player.SetMessageTarget(&window);
     player.CreatePlayer();
     SeedSelectionRandom(options.seed * 7919 + 17);
+    // qCounter draws with SQLite's random(); seeded, a run repeats exactly.
+    sqlite3_test_control(SQLITE_TESTCTRL_PRNG_SEED, static_cast<int>(options.seed), nullptr);
     std::mt19937_64 listener(options.seed * 104729 + 3);
     std::uniform_real_distribution<double> unit;
 

@@ -7,23 +7,26 @@
 -- The candidates come in layers, and the first layer with an eligible track
 -- answers (the later layers are not even computed):
 --   1. Awesome in this mood, not played in the last 25 plays of any mood;
---   2. Good, not played in the last 50;
+--   2. Good, not played in the last 40;
 --   3. a guess from the artist: not rated here, by an artist whose ratings in
---      this mood average Good or better (shrunk towards Normal);
+--      this mood average at least 2.6 once shrunk towards Normal (a single
+--      Good rating is enough), not played in the last 50;
 --   4. a guess from other moods: not rated here, Awesome in another mood;
---   5. a guess from the genre: never played, of the genre rated best here;
---   6. Normal in this mood, not played in the last 300.
+--   5. a guess from the genre: never played, of one of the three genres rated
+--      best here, if that genre's shrunk average is at least 2.7;
+--   6. Normal in this mood, not played in the last 1000.
 -- Within a layer the track played longest ago comes first. Bad and excluded
 -- tracks are never suggested. Now and then the query yields nothing, so that
--- the player draws a random unrated track and new music gets heard: about a
--- third of the time while the mood has no favourites, less as they grow.
+-- the player draws a random unrated track and new music gets heard: 30 % of
+-- the time while the mood has no favourites, 300 / (1 + favourites / 3) per
+-- thousand as they grow (about 3 % with 30 Good or Awesome tracks).
 WITH
 clock AS MATERIALIZED (SELECT Counter AS c FROM tCounter LIMIT 1),
 gate AS MATERIALIZED (
     SELECT clock.c FROM clock
     WHERE abs(random()) % 1000 >=
-          350.0 / (1.0 + (SELECT count(*) FROM tTrackMood f
-                          WHERE f.MoodID = :MoodID AND f.Rating >= 3) / 4.0)),
+          300.0 / (1.0 + (SELECT count(*) FROM tTrackMood f
+                          WHERE f.MoodID = :MoodID AND f.Rating >= 3) / 3.0)),
 artistGuess AS MATERIALIZED (
     SELECT t.Artist, (sum(max(m.Rating, 0)) + 2.5) / (count(*) + 1.0) AS value
     FROM tTrackMood m INNER JOIN tTrack t ON t.ID = m.TrackID
@@ -34,7 +37,7 @@ genreGuess AS MATERIALIZED (
     FROM tTrackMood m INNER JOIN tTrack t ON t.ID = m.TrackID
     WHERE m.MoodID = :MoodID AND m.Rating IS NOT NULL
     GROUP BY t.GenreID
-    ORDER BY value DESC LIMIT 1)
+    ORDER BY value DESC LIMIT 3)
 SELECT * FROM (
     SELECT tm.TrackID AS ID, t.Filename, 4.0 AS RatingValue,
            -1 AS FromMoodRating, 0 AS FromArtist, 0 AS FromOther
@@ -50,12 +53,12 @@ UNION ALL SELECT * FROM (
     WHERE EXISTS (SELECT 1 FROM gate) AND tm.MoodID = :MoodID AND tm.Rating = 3
       AND t.Deleted = 0
       AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 50)
+                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 40)
     ORDER BY tm.LastCounter LIMIT 1)
 UNION ALL SELECT * FROM (
     SELECT t.ID, t.Filename, a.value, 0, -1, 0
     FROM artistGuess a CROSS JOIN tTrack t ON t.Artist = a.Artist
-    WHERE EXISTS (SELECT 1 FROM gate) AND a.value >= 2.9 AND t.Deleted = 0
+    WHERE EXISTS (SELECT 1 FROM gate) AND a.value >= 2.6 AND t.Deleted = 0
       AND NOT EXISTS (SELECT 1 FROM tTrackMood m
                       WHERE m.MoodID = :MoodID AND m.TrackID = t.ID AND m.Rating IS NOT NULL)
       AND NOT EXISTS (SELECT 1 FROM tTrackMood p
@@ -77,16 +80,16 @@ UNION ALL SELECT * FROM (
 UNION ALL SELECT * FROM (
     SELECT t.ID, t.Filename, g.value, 0, 0, -1
     FROM genreGuess g CROSS JOIN tTrack t ON t.GenreID = g.GenreID
-    WHERE EXISTS (SELECT 1 FROM gate) AND g.value >= 3.0 AND t.Deleted = 0
+    WHERE EXISTS (SELECT 1 FROM gate) AND g.value >= 2.7 AND t.Deleted = 0
       AND NOT EXISTS (SELECT 1 FROM tTrackMood p
                       WHERE p.TrackID = t.ID AND (p.LastCounter IS NOT NULL
                                                   OR p.MoodID = :MoodID))
-    LIMIT 1)
+    ORDER BY g.value DESC LIMIT 1)
 UNION ALL SELECT * FROM (
     SELECT tm.TrackID, t.Filename, 2.0, -1, 0, 0
     FROM tTrackMood tm INNER JOIN tTrack t ON t.ID = tm.TrackID
     WHERE EXISTS (SELECT 1 FROM gate) AND tm.MoodID = :MoodID AND tm.Rating = 2
       AND t.Deleted = 0
       AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 300)
+                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 1000)
     ORDER BY tm.LastCounter LIMIT 1)
