@@ -83,6 +83,7 @@ void TrackPlayer::Run() {
     m_bStopped = false;
     while (!m_bStop) {
         bool polled = false;
+        bool trackOver = false;
         {
             // The backend is tested under the lock: a switch on the UI thread
             // may replace it at any moment.
@@ -92,7 +93,7 @@ void TrackPlayer::Run() {
                 m_nLength = m_pPlayer->GetLength();
                 m_nState = m_pPlayer->GetState();
                 if (m_nState == kPlayStateStopped || m_nState == kPlayStateClosed) {
-                    SelectNextTrack();
+                    trackOver = true;
                 } else if (GetCurrentTrack().ID != 0 && m_nResumePosition != 0 &&
                            m_nResumePosition < m_nLength) {
                     m_pPlayer->SetPosition(m_nResumePosition);
@@ -100,6 +101,11 @@ void TrackPlayer::Run() {
                 }
                 polled = true;
             }
+        }
+        // The selection takes the lock itself, so that it can let go of it
+        // before a message box waits for the user.
+        if (trackOver) {
+            SelectNextTrack();
         }
         if (polled) {
             Post(kMessageShowPosition);
@@ -169,7 +175,7 @@ void TrackPlayer::DrawUnratedTrack(CADORecordset& rs, int moodId) {
 }
 
 void TrackPlayer::SelectNextTrack() {
-    std::lock_guard lock(m_playerLock);
+    std::unique_lock lock(m_playerLock);
     const int moodId = m_nMoodID;
     m_nTotalTracks = static_cast<int>(CountOf("SELECT Count(*) FROM tTrack"));
     m_nRatedTracks = static_cast<int>(
@@ -189,6 +195,9 @@ void TrackPlayer::SelectNextTrack() {
         ran = false;
     }
     if (!ran) {
+        // The box is shown on the UI thread, which may need the player lock
+        // meanwhile: it is released first.
+        lock.unlock();
         ShowMessageBox(
             "Kavelin needs an update to your system. Please install the latest MDAC "
             "from " +

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <thread>
 #include <vector>
@@ -260,6 +261,41 @@ TEST_F(TrackPlayerTest, FailingCounterQueryShowsTheUpdateMessageOncePerSelection
                   MdacDownloadPage() + ".");
     EXPECT_EQ(m_shell.shell().Opened(), std::vector<std::string>(2, MdacHelpPage()));
     EXPECT_TRUE(Messages().empty());
+}
+
+// The message box is shown by the UI thread, which may meanwhile need the
+// player lock (the window asks for the backend on every post it handles).
+class LockProbingShell : public MessageShell {
+public:
+    explicit LockProbingShell(TrackPlayer& player) : m_player(player) {}
+    MessageAnswer ShowMessage(const std::string&, const std::string&, MessageIcon,
+                              MessageButtons) override {
+        auto done = std::make_shared<std::promise<void>>();
+        auto gotThrough = done->get_future();
+        // Detached: with the lock held it could only finish after this returns.
+        std::thread([this, done] {
+            m_player.GetPlayer();
+            done->set_value();
+        }).detach();
+        uiThreadGotThrough =
+            gotThrough.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        return MessageAnswer::Ok;
+    }
+    bool OpenAddress(const std::string&) override { return true; }
+    bool uiThreadGotThrough = false;
+
+private:
+    TrackPlayer& m_player;
+};
+
+TEST_F(TrackPlayerTest, TheUpdateMessageDoesNotHoldThePlayerLock) {
+    AddTrack("some track");
+    ReplaceCounterQuery("SELECT Nothing FROM NoSuchTable WHERE :MoodID");
+    auto shell = std::make_shared<LockProbingShell>(m_player);
+    auto previous = InstallMessageShell(shell);
+    m_player.SelectNextTrack();
+    InstallMessageShell(previous);
+    EXPECT_TRUE(shell->uiThreadGotThrough);
 }
 
 TEST_F(TrackPlayerTest, SetMoodLooksTheNameUp) {
