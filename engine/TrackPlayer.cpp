@@ -144,8 +144,9 @@ bool TrackPlayer::MakeCurrent(std::int32_t trackId, int ratingLevel) {
 // track-mood row and those unrated in the mood. Reading every candidate to
 // draw one costs a scan of the whole catalog, so the draw first tries track
 // IDs drawn uniformly up to the highest: a candidate hit this way is as likely
-// as any other. Only when the tries miss (few candidates left) are all
-// candidates read and one drawn among them.
+// as any other. A track heard in the last 20 plays counts as a miss, so that
+// the listener does not hear it again at once. Only when the tries miss (few
+// candidates left) are all candidates read and one drawn among them.
 void TrackPlayer::DrawUnratedTrack(CADORecordset& rs, int moodId) {
     const long highestId = CountOf("SELECT Max(ID) FROM tTrack");
     for (int attempt = 0; highestId > 0 && attempt < kSampledDraws; ++attempt) {
@@ -153,7 +154,9 @@ void TrackPlayer::DrawUnratedTrack(CADORecordset& rs, int moodId) {
                               "SELECT t.ID, t.Filename, tm.Rating AS CurrentRating FROM tTrack t "
                               "LEFT JOIN tTrackMood tm ON t.ID = tm.TrackID WHERE t.ID = :TrackID "
                               "AND (((tm.MoodID)=:MoodID Or (tm.MoodID) Is Null) AND "
-                              "((tm.Rating) Is Null))",
+                              "((tm.Rating) Is Null)) AND NOT EXISTS (SELECT 1 FROM tTrackMood p "
+                              "WHERE p.TrackID = t.ID AND p.LastCounter > (SELECT Counter FROM "
+                              "tCounter) - 20)",
                               kCommandText);
         candidate.BindParameter("TrackID", kParameterType, kParameterInput, kParameterSize,
                                 static_cast<std::int32_t>(DrawRowPosition(highestId)));

@@ -7,7 +7,7 @@
 -- The candidates come in layers, and the first layer with an eligible track
 -- answers (the later layers are not even computed):
 --   1. Awesome in this mood, not played in the last 25 plays of any mood;
---   2. Good, not played in the last 40;
+--   2. Good, not played in the last 35;
 --   3. a guess from the artist: not rated here, by an artist whose ratings in
 --      this mood average at least 2.6 once shrunk towards Normal (a single
 --      Good rating is enough), not played in the last 50;
@@ -17,16 +17,16 @@
 --   6. Normal in this mood, not played in the last 1000.
 -- Within a layer the track played longest ago comes first. Bad and excluded
 -- tracks are never suggested. Now and then the query yields nothing, so that
--- the player draws a random unrated track and new music gets heard: 30 % of
--- the time while the mood has no favourites, 300 / (1 + favourites / 3) per
--- thousand as they grow (about 3 % with 30 Good or Awesome tracks).
+-- the player draws a random unrated track and new music gets heard: 20 % of
+-- the time while the mood has no favourites, 200 / (1 + favourites / 2) per
+-- thousand as they grow (about 3 % with 12 Good or Awesome tracks).
 WITH
 clock AS MATERIALIZED (SELECT Counter AS c FROM tCounter LIMIT 1),
 gate AS MATERIALIZED (
     SELECT clock.c FROM clock
     WHERE abs(random()) % 1000 >=
-          300.0 / (1.0 + (SELECT count(*) FROM tTrackMood f
-                          WHERE f.MoodID = :MoodID AND f.Rating >= 3) / 3.0)),
+          200.0 / (1.0 + (SELECT count(*) FROM tTrackMood f
+                          WHERE f.MoodID = :MoodID AND f.Rating >= 3) / 2.0)),
 artistGuess AS MATERIALIZED (
     SELECT t.Artist, (sum(max(m.Rating, 0)) + 2.5) / (count(*) + 1.0) AS value
     FROM tTrackMood m INNER JOIN tTrack t ON t.ID = m.TrackID
@@ -53,7 +53,7 @@ UNION ALL SELECT * FROM (
     WHERE EXISTS (SELECT 1 FROM gate) AND tm.MoodID = :MoodID AND tm.Rating = 3
       AND t.Deleted = 0
       AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 40)
+                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 35)
     ORDER BY tm.LastCounter LIMIT 1)
 UNION ALL SELECT * FROM (
     SELECT t.ID, t.Filename, a.value, 0, -1, 0

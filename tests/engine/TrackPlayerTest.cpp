@@ -5,6 +5,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -206,6 +207,7 @@ TEST_F(TrackPlayerTest, FallbackDrawsOnlyTracksUnratedInTheMood) {
     SetRating(Db(), kMood, rated, kRatingAwesome);
     SetRating(Db(), kOtherMood, elsewhere, kRatingGood);
     RecordPlay(Db(), kMood, played);
+    ASSERT_TRUE(Db().ExecuteStatement("UPDATE tCounter SET Counter = Counter + 20"));
     std::map<int, int> chosen;
     for (int i = 0; i < 30; ++i) {
         m_player.SelectNextTrack();
@@ -218,6 +220,24 @@ TEST_F(TrackPlayerTest, FallbackDrawsOnlyTracksUnratedInTheMood) {
     EXPECT_GT(chosen[played], 0);
     EXPECT_GT(chosen[fresh], 0);
     EXPECT_EQ(m_player.m_nRatedTracks, 1);
+}
+
+TEST_F(TrackPlayerTest, FallbackAvoidsTracksHeardInTheLastTwentyPlays) {
+    CounterSuggestsNothing();
+    const int justHeard = AddTrack("just heard");
+    const int other = AddTrack("other");
+    RecordPlay(Db(), kMood, justHeard);
+    for (int i = 0; i < 20; ++i) {
+        m_player.SelectNextTrack();
+        ASSERT_EQ(m_player.GetCurrentTrack().ID, other);
+    }
+    ASSERT_TRUE(Db().ExecuteStatement("UPDATE tCounter SET Counter = Counter + 20"));
+    std::set<int> chosen;
+    for (int i = 0; i < 40; ++i) {
+        m_player.SelectNextTrack();
+        chosen.insert(m_player.GetCurrentTrack().ID);
+    }
+    EXPECT_EQ(chosen, (std::set<int>{justHeard, other}));
 }
 
 TEST_F(TrackPlayerTest, ChosenTrackWithoutItsFileIsMarkedDeletedAndNotAnnounced) {
