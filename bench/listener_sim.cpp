@@ -196,9 +196,6 @@ Result Play(const Options& options, const Generated& generated, const std::strin
         bad += verdict == kRatingBad || verdict == kRatingExcluded ? 1 : 0;
         if (const auto last = lastPlay.find(track); last != lastPlay.end()) {
             gaps.push_back(result.plays - last->second);
-            fprintf(stderr, "%s gap %d counter=%d basis=%d rating=%f verdict=%d\n", policy.c_str(),
-                    result.plays - last->second, (int)player.m_bFromCounter,
-                    (int)player.m_nSelectionBasis, (double)player.m_dRating, verdict);
         }
         lastPlay[track] = result.plays;
         if (unit(listener) < options.verdictRate) {

@@ -90,7 +90,7 @@ TEST_F(QCounterTest, FavouritesComeBackAfterTheirGapAndBadOrExcludedNever) {
     RecordPlay(db, kMood, good);
     EXPECT_FALSE(Suggest()) << "only Bad and excluded tracks are left";
 
-    AdvanceCounter(23);  // the Awesome track was played 24 plays ago
+    AdvanceCounter(20);  // the Awesome track was played 21 plays ago
     EXPECT_FALSE(Suggest());
     AdvanceCounter(1);
     auto back = Suggest();
