@@ -1,7 +1,9 @@
 #include "ui/DownloadDlg.h"
 
 #include <QFontMetrics>
+#include <QLabel>
 #include <QListWidgetItem>
+#include <algorithm>
 
 #include "acquisition/Recommender.h"
 #include "ui_DownloadDlg.h"
@@ -36,7 +38,12 @@ void ApplyDialogUnits(QDialog& dialog) {
                      units.width() * averageWidth / 4, units.height() * height / 8);
     };
     for (QWidget* child : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        child->setGeometry(toPixels(child->geometry()));
+        QRect pixels = toPixels(child->geometry());
+        // A font wider than the layout's keeps a one-line label whole.
+        if (auto* label = qobject_cast<QLabel*>(child); label != nullptr && !label->wordWrap()) {
+            pixels.setWidth(std::max(pixels.width(), label->sizeHint().width()));
+        }
+        child->setGeometry(pixels);
     }
     dialog.setFixedSize(toPixels(QRect(QPoint(0, 0), dialog.size())).size());
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <thread>
 
 #include "acquisition/UrlRequest.h"
 #include "tests/acquisition/HttpTestServer.h"
@@ -142,6 +143,18 @@ TEST_F(UrlRequestTest, OnlyWebAddressesAreStarted) {
         EXPECT_FALSE(request.Start(address, "", RequestMethod::Get, nullptr)) << address;
         EXPECT_FALSE(request.IsActive());
     }
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(UrlRequestTest, OnlyTheApplicationThreadStartsRequests) {
+    // The network manager belongs to the user-interface thread.
+    bool started = true;
+    std::thread worker(
+        [&] { started = request.Start(server.Address() + "/x", "", RequestMethod::Get, nullptr); });
+    worker.join();
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(request.IsActive());
+    QTest::qWait(20);
     EXPECT_TRUE(server.Requests().empty());
 }
 

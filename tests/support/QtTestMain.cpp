@@ -10,5 +10,10 @@ int main(int argc, char** argv) {
     }
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // Objects a test handed to deleteLater (network replies among them) go
+    // while the threads they talk to still run, not with the application.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    return result;
 }
