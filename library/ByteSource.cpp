@@ -48,12 +48,14 @@ bool FileSource::Open(const std::string& path) {
 }
 
 bool FileSource::LoadBlock(std::uint64_t offset) {
-    m_block.resize(kBlockSize);
+    if (!m_block) {
+        m_block.reset(new unsigned char[kBlockSize]);
+    }
     m_nBlockOffset = offset;
     m_nBlockLength = 0;
     while (m_nBlockLength < kBlockSize) {
         const ssize_t got =
-            ::pread(m_nFile, m_block.data() + m_nBlockLength, kBlockSize - m_nBlockLength,
+            ::pread(m_nFile, m_block.get() + m_nBlockLength, kBlockSize - m_nBlockLength,
                     static_cast<off_t>(offset + m_nBlockLength));
         if (got < 0 && errno == EINTR) {
             continue;
@@ -80,7 +82,7 @@ std::size_t FileSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t c
         }
         const std::size_t inBlock = static_cast<std::size_t>(at - m_nBlockOffset);
         const std::size_t piece = std::min(count - copied, m_nBlockLength - inBlock);
-        std::memcpy(out + copied, m_block.data() + inBlock, piece);
+        std::memcpy(out + copied, m_block.get() + inBlock, piece);
         copied += piece;
     }
     return copied;

@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kavelin {
 
@@ -51,7 +51,7 @@ private:
 
     int m_nFile = -1;
     std::uint64_t m_nSize = 0;
-    std::vector<unsigned char> m_block;
+    std::unique_ptr<unsigned char[]> m_block;  // left uninitialised: only read bytes are used
     std::uint64_t m_nBlockOffset = 0;
     std::size_t m_nBlockLength = 0;
 };

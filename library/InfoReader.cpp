@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -20,12 +19,17 @@ constexpr const char* kPassQuery =
     "i.Filename=t.Filename) LEFT OUTER JOIN tDuplicate d ON i.Filename=d.Filename WHERE t.ID IS "
     "NULL AND d.ID IS NULL GROUP BY i.Filename, i.Dir ORDER BY i.Dir DESC";
 
-// Writes of a pass are committed in batches of about this age: one transaction
-// per file would cost a sync each, one per pass would hold other threads' writes
-// back for the whole pass.
-constexpr auto kBatchAge = std::chrono::milliseconds(100);
+// Files are read outside the catalog's write lock and recorded in short
+// transactions of a few files: a transaction per file would cost a commit
+// each, and one long transaction would keep the other threads' writes
+// (ratings, plays, queued downloads) waiting until the scan ends.
+constexpr std::size_t kFilesPerWrite = 64;
+constexpr auto kMaxWriteDelay = std::chrono::milliseconds(20);
 
-constexpr std::int16_t kYes = -1;  // True, as yes/no columns hold it
+constexpr std::int64_t kYes = -1;  // yes/no columns hold True as -1
+constexpr std::int64_t kNo = 0;
+
+constexpr const char* kAddQueueRow = "INSERT INTO tInfoRead(Filename, Dir) VALUES (?, ?)";
 
 // A statement from its format with one text value, its apostrophes doubled.
 std::string FillText(const char* format, const std::string& text) {
@@ -66,43 +70,59 @@ bool IsRealDirectory(const std::string& directory, const dirent& entry) {
     return ::lstat((directory + entry.d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// One reading of a directory gives both lists. A directory that does not
+// exist or cannot be read gives none.
+DirectoryEntries ListDirectory(const std::string& path) {
+    DirectoryEntries entries;
+    if (DIR* directory = ::opendir(path.c_str())) {
+        while (const dirent* entry = ::readdir(directory)) {
+            const std::string_view name(entry->d_name);
+            if (IsMp3Name(entry->d_name)) {
+                entries.files.push_back(path + entry->d_name);
+            }
+            if (name != "." && name != ".." && IsRealDirectory(path, *entry)) {
+                entries.directories.push_back(path + entry->d_name + "/");
+            }
+        }
+        ::closedir(directory);
+    }
+    return entries;
+}
+
 }  // namespace
 
-// The transaction of a pass, committed and begun afresh when it is old enough.
-// The table recordsets are reopened at each commit, so that no read cursor of
-// the old transaction outlives it.
-class InfoReader::PassWriter {
-public:
-    explicit PassWriter(CADODataBase& database) : m_database(database) { Begin(); }
+// The statements of the loop, prepared once on the scanner's thread: a pass
+// runs the same few statements for every file, and preparing them anew would
+// cost more than running them. The fingerprint lookup goes through the index
+// of tTrack, so the track table is never read as a whole.
+struct InfoReader::Statements {
+    explicit Statements(CADODataBase& database)
+        : countQueue(database, "SELECT COUNT(*) FROM tInfoRead"),
+          passQuery(database, kPassQuery),
+          findFingerPrint(database, "SELECT TOP 1 ID FROM tTrack WHERE FingerPrint=?"),
+          addTrack(database,
+                   "INSERT INTO tTrack(Filename, SearchString, Artist, Trackname, Album, Year, "
+                   "GenreID, FingerPrint, BitRate) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+          addDuplicate(database,
+                       "INSERT INTO tDuplicate(Filename, Artist, Trackname, Album, Year, GenreID, "
+                       "FingerPrint, BitRate) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+          addQueueRow(database, kAddQueueRow),
+          removeQueueRow(database, "DELETE FROM tInfoRead WHERE Filename=?"),
+          removeTracks(database,
+                       "DELETE i.* FROM tInfoRead i INNER JOIN tTrack t ON i.Filename=t.Filename"),
+          removeDuplicates(
+              database,
+              "DELETE i.* FROM tInfoRead i INNER JOIN tDuplicate d ON i.Filename=d.Filename") {}
 
-    void RowDone(CADORecordset& tracks, CADORecordset& duplicates) {
-        if (std::chrono::steady_clock::now() - m_started < kBatchAge) {
-            return;
-        }
-        tracks.CloseSource();
-        duplicates.CloseSource();
-        Commit();
-        Begin();
-        tracks.OpenSource("tTrack", CADORecordset::SourceTable);
-        duplicates.OpenSource("tDuplicate", CADORecordset::SourceTable);
-    }
-
-    void Commit() {
-        if (m_transaction) {
-            m_transaction->Commit();
-            m_transaction.reset();
-        }
-    }
-
-private:
-    void Begin() {
-        m_transaction.emplace(m_database);
-        m_started = std::chrono::steady_clock::now();
-    }
-
-    CADODataBase& m_database;
-    std::optional<CADOTransaction> m_transaction;
-    std::chrono::steady_clock::time_point m_started;
+    CADOStatement countQueue;
+    CADOStatement passQuery;
+    CADOStatement findFingerPrint;
+    CADOStatement addTrack;
+    CADOStatement addDuplicate;
+    CADOStatement addQueueRow;
+    CADOStatement removeQueueRow;
+    CADOStatement removeTracks;
+    CADOStatement removeDuplicates;
 };
 
 InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep)
@@ -132,144 +152,156 @@ void InfoReader::QueueDirectory(const std::string& path) {
 }
 
 void InfoReader::ScanDirectory(const std::string& path) {
-    // One reading of the directory gives both lists; files are queued before
-    // directories.
-    std::vector<std::string> files;
-    std::vector<std::string> directories;
-    if (DIR* directory = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(directory)) {
-            const std::string_view name(entry->d_name);
-            if (IsMp3Name(entry->d_name)) {
-                files.push_back(path + entry->d_name);
-            }
-            if (name != "." && name != ".." && IsRealDirectory(path, *entry)) {
-                directories.push_back(path + entry->d_name + "/");
-            }
-        }
-        ::closedir(directory);
-    }
+    CADOStatement addQueueRow(m_database, kAddQueueRow);
+    const DirectoryEntries entries = ListDirectory(path);
+    CADOTransaction transaction(m_database);
+    QueueEntries(entries, addQueueRow);
+    transaction.Commit();
+}
 
-    CADORecordset queue(m_database);
-    queue.OpenSource("tInfoRead", CADORecordset::SourceTable);
-    auto addRow = [&](const std::string& entry, bool isDirectory) {
-        queue.BeginNewRow();
-        queue.WriteField(0, entry);
-        if (isDirectory) {
-            queue.WriteField(1, kYes);
-        }
-        queue.SaveRow();
+void InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow) {
+    auto addRow = [&](const std::string& entry, std::int64_t dir) {
+        addQueueRow.Bind(1, entry);
+        addQueueRow.Bind(2, dir);
+        addQueueRow.Execute();
         const std::int32_t count = m_nCount.fetch_add(1, std::memory_order_relaxed) + 1;
         if (count % 10 == 0) {
             Post(WM_INFOREADER_COUNT, 1);
         }
     };
-    for (const std::string& file : files) {
-        addRow(file, false);
+    // Files are queued before directories.
+    for (const std::string& file : entries.files) {
+        addRow(file, kNo);
     }
-    for (const std::string& directory : directories) {
-        addRow(directory, true);
+    for (const std::string& directory : entries.directories) {
+        addRow(directory, kYes);
     }
-    queue.CloseSource();
     Post(WM_INFOREADER_COUNT, 1);
 }
 
-void InfoReader::RecordFile(const std::string& path, CADORecordset& tracks,
-                            CADORecordset& duplicates, bool& tracksHaveRows) {
-    const CTrackInfo track = ReadTrackInfo(path);
+void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
     // An empty fingerprint is stored as null and never matches a track.
     bool found = false;
-    if (tracksHaveRows && !track.FingerPrint.empty()) {
-        try {
-            found = tracks.SeekFirstMatch(FillText("FingerPrint='%s'", track.FingerPrint));
-        } catch (const CADOException&) {
-            found = false;  // the tracks were removed meanwhile: nothing to match
-        }
+    if (!track.FingerPrint.empty()) {
+        statements.findFingerPrint.Bind(1, track.FingerPrint);
+        found = statements.findFingerPrint.Step();
+        statements.findFingerPrint.Reset();
     }
-    CADORecordset& table = found ? duplicates : tracks;
-    table.BeginNewRow();
-    table.WriteField("Filename", track.Filename);  // whole: the queue row keeps the whole path
+    // Filename is stored whole: the queue row keeps the whole path, and the
+    // clean-up of the pass matches the two exactly.
+    CADOStatement& add = found ? statements.addDuplicate : statements.addTrack;
+    int position = 1;
+    add.Bind(position++, track.Filename);
     if (!found) {
-        table.WriteField("SearchString", CutText(MakeSearchString(track.Filename), kMaxNameLength));
+        add.Bind(position++, CutText(MakeSearchString(track.Filename), kMaxNameLength));
     }
-    table.WriteField("Artist", CutText(track.Artist, kMaxNameLength));
-    table.WriteField("Trackname", CutText(track.Trackname, kMaxNameLength));
-    table.WriteField("Album", CutText(track.Album, kMaxNameLength));
-    table.WriteField("Year", CutText(track.Year, kMaxYearLength));
-    table.WriteField("GenreID", track.GenreID);
-    table.WriteField("FingerPrint", track.FingerPrint);
-    table.WriteField("BitRate", track.BitRate);
-    const bool saved = table.SaveRow();
+    add.Bind(position++, CutText(track.Artist, kMaxNameLength));
+    add.Bind(position++, CutText(track.Trackname, kMaxNameLength));
+    add.Bind(position++, CutText(track.Album, kMaxNameLength));
+    add.Bind(position++, CutText(track.Year, kMaxYearLength));
+    add.Bind(position++, std::int64_t{track.GenreID});
+    add.Bind(position++, track.FingerPrint);
+    add.Bind(position++, std::int64_t{track.BitRate});
+    add.Execute();
     if (found) {
-        m_database.ExecuteStatement(FillText("DELETE FROM tInfoRead WHERE Filename='%s'", path));
-    } else if (saved) {
-        tracksHaveRows = true;
+        statements.removeQueueRow.Bind(1, track.Filename);
+        statements.removeQueueRow.Execute();
     }
 }
 
-bool InfoReader::RunPass() {
-    long queued = 0;
-    {
-        CADORecordset count(m_database);
-        count.OpenSource("SELECT COUNT(*) FROM tInfoRead", CADORecordset::SourceQuery);
-        count.ReadField(0, queued);
+void InfoReader::RecordFiles(std::vector<CTrackInfo>& files, Statements& statements) {
+    if (files.empty()) {
+        return;
     }
+    CADOTransaction transaction(m_database);
+    for (const CTrackInfo& track : files) {
+        RecordTrack(track, statements);
+    }
+    transaction.Commit();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        AddToCount(-1);
+        Post(WM_INFOREADER_COUNT, 1);
+    }
+    files.clear();
+}
+
+bool InfoReader::RunPass(Statements& statements) {
+    std::int64_t queued = 0;
+    if (statements.countQueue.Step()) {
+        queued = statements.countQueue.ColumnInteger(0);
+    }
+    statements.countQueue.Reset();
     if (queued == 0) {
         m_nCount = 0;
         Post(WM_INFOREADER_COUNT, 1);
         return false;
     }
 
-    CADORecordset tracks(m_database);
-    CADORecordset duplicates(m_database);
-    CADORecordset pass(m_database);
-    tracks.OpenSource("tTrack", CADORecordset::SourceTable);
-    duplicates.OpenSource("tDuplicate", CADORecordset::SourceTable);
-    pass.OpenSource(kPassQuery, CADORecordset::SourceQuery);
-    PassWriter writer(m_database);
+    // The pass's rows are read whole before the pass changes the queue.
+    std::vector<std::string> rows;
+    while (statements.passQuery.Step()) {
+        rows.push_back(statements.passQuery.ColumnText(0));
+    }
+    if (statements.passQuery.Failed()) {
+        // As a failed read of the queue always has, this ends the worker; the
+        // queue keeps its rows for the next start.
+        throw CADOException(m_database.GetLastError(), "SQLite", m_database.GetLastErrorText());
+    }
+    statements.passQuery.Reset();
 
-    if (!pass.AtEnd()) {
+    bool cleanedUp = false;
+    if (!rows.empty()) {
         m_bBusy = 1;
-        pass.MoveLast();
-        pass.MoveToPosition(1);
-        m_nCount = static_cast<std::int32_t>(pass.CountRows());
+        m_nCount = static_cast<std::int32_t>(rows.size());
         Post(WM_INFOREADER_BUSY, 1);
-
-        // Whether the track table has a row at all is asked once; the fingerprint
-        // search then runs only when there is something to find.
-        bool tracksHaveRows = false;
-        {
-            CADORecordset first(m_database);
-            tracksHaveRows =
-                first.OpenSource("SELECT TOP 1 ID FROM tTrack", CADORecordset::SourceQuery) &&
-                !first.AtEnd();
-        }
-        while (!pass.AtEnd() && !m_bStop) {
-            std::string path;
-            pass.ReadField(0, path);
-            if (!path.empty() && path.back() == '/') {
-                ScanDirectory(path);
-                m_database.ExecuteStatement(
-                    FillText("DELETE FROM tInfoRead WHERE Filename='%s'", path));
-                // The pass ends after a directory; its entries need a fresh pass query.
-                pass.MoveLast();
-            } else {
-                RecordFile(path, tracks, duplicates, tracksHaveRows);
+        std::vector<CTrackInfo> files;
+        auto firstRead = std::chrono::steady_clock::now();
+        for (const std::string& path : rows) {
+            if (m_bStop) {
+                break;
             }
-            AddToCount(-1);
-            Post(WM_INFOREADER_COUNT, 1);
-            pass.MoveNext();
-            writer.RowDone(tracks, duplicates);
+            if (!path.empty() && path.back() == '/') {
+                RecordFiles(files, statements);
+                // The directory row ends the pass: its entries need a fresh
+                // pass query. Its scan, the removal of its row and the
+                // clean-up go together.
+                const DirectoryEntries entries = ListDirectory(path);
+                CADOTransaction transaction(m_database);
+                QueueEntries(entries, statements.addQueueRow);
+                statements.removeQueueRow.Bind(1, path);
+                statements.removeQueueRow.Execute();
+                RemoveRecordedRows(statements);
+                transaction.Commit();
+                cleanedUp = true;
+                AddToCount(-1);
+                Post(WM_INFOREADER_COUNT, 1);
+                break;
+            }
+            if (files.empty()) {
+                firstRead = std::chrono::steady_clock::now();
+            }
+            files.push_back(ReadTrackInfo(path));
+            if (files.size() >= kFilesPerWrite ||
+                std::chrono::steady_clock::now() - firstRead >= kMaxWriteDelay) {
+                RecordFiles(files, statements);
+            }
         }
+        RecordFiles(files, statements);
     }
 
-    m_database.ExecuteStatement(
-        "DELETE i.* FROM tInfoRead i INNER JOIN tTrack t ON i.Filename=t.Filename");
-    m_database.ExecuteStatement(
-        "DELETE i.* FROM tInfoRead i INNER JOIN tDuplicate d ON i.Filename=d.Filename");
-    writer.Commit();
+    if (!cleanedUp) {
+        CADOTransaction transaction(m_database);
+        RemoveRecordedRows(statements);
+        transaction.Commit();
+    }
     m_bBusy = 0;
     Post(WM_INFOREADER_BUSY, 0);
     return true;
+}
+
+void InfoReader::RemoveRecordedRows(Statements& statements) {
+    statements.removeTracks.Execute();
+    statements.removeDuplicates.Execute();
 }
 
 void InfoReader::Run() {
@@ -280,8 +312,9 @@ void InfoReader::Run() {
         std::atomic<bool>& stopped;
         ~StoppedReport() { stopped = true; }
     } report{m_bStopped};
+    Statements statements(m_database);
     while (!m_bStop) {
-        if (!RunPass()) {
+        if (!RunPass(statements)) {
             std::this_thread::sleep_for(m_idleSleep);
         }
     }

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "catalog/ADODataBase.h"
-#include "catalog/ADORecordset.h"
+#include "catalog/ADOStatement.h"
+#include "catalog/TrackInfo.h"
 #include "platform/messages/MessageTarget.h"
 
 namespace kavelin {
@@ -14,6 +16,12 @@ namespace kavelin {
 // Progress messages of the scanner; the receiver reads m_nCount itself.
 inline constexpr unsigned WM_INFOREADER_BUSY = WM_APP + 200;   // wParam 1 pass starts, 0 ends
 inline constexpr unsigned WM_INFOREADER_COUNT = WM_APP + 201;  // m_nCount changed
+
+// The entries of one directory that the scan queues.
+struct DirectoryEntries {
+    std::vector<std::string> files;        // names matching *.mp3, whatever they are
+    std::vector<std::string> directories;  // real directories, not links, each ending in "/"
+};
 
 // The scanning worker: drains the queue table tInfoRead in passes, expanding
 // queued directories one level per pass and recording every queued MP3 file
@@ -45,15 +53,20 @@ public:
     std::atomic<std::int32_t> m_nCount{0};
 
 private:
-    class PassWriter;
+    struct Statements;
 
     void Post(unsigned message, std::intptr_t wParam);
     void AddToCount(std::int32_t delta);
     // Runs one cycle; false when the queue was empty.
-    bool RunPass();
-    // Records one queued file in tTrack, or in tDuplicate when a track has its fingerprint.
-    void RecordFile(const std::string& path, CADORecordset& tracks, CADORecordset& duplicates,
-                    bool& tracksHaveRows);
+    bool RunPass(Statements& statements);
+    // Adds a directory's entries to the queue, files first.
+    void QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow);
+    // Records files already read, in one transaction, and reports each as done.
+    void RecordFiles(std::vector<CTrackInfo>& files, Statements& statements);
+    // Records one file in tTrack, or in tDuplicate when a track has its fingerprint.
+    void RecordTrack(const CTrackInfo& track, Statements& statements);
+    // The clean-up of a pass: queue rows of files that are tracks or duplicates now.
+    void RemoveRecordedRows(Statements& statements);
 
     CADODataBase& m_database;
     std::atomic<MessageTarget*> m_pMainWnd{nullptr};
