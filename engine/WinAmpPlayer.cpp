@@ -104,10 +104,8 @@ void CWinAmpPlayer::SetPosition(int milliseconds) {
     m_control.JumpToTime(milliseconds);
 }
 
+// The player is not asked: the volume slider only ever sets the volume.
 int CWinAmpPlayer::GetVolume() {
-    if (m_nActive) {
-        std::lock_guard lock(m_lock);
-    }
     return 0;
 }
 

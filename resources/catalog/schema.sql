@@ -98,3 +98,10 @@ CREATE TABLE tStoredQuery (
     Name TEXT PRIMARY KEY COLLATE NOCASE,
     SQL  TEXT NOT NULL
 );
+
+-- Indexes for qCounter: a mood's tracks by rating in the order they were last
+-- played, a track's latest play in any mood, tracks by rating elsewhere, tracks by genre.
+CREATE INDEX ixTrackMoodRating ON tTrackMood (MoodID, Rating, LastCounter);
+CREATE INDEX ixTrackMoodLastPlay ON tTrackMood (TrackID, LastCounter);
+CREATE INDEX ixTrackMoodAnyRating ON tTrackMood (Rating, LastCounter);
+CREATE INDEX ixTrackGenre ON tTrack (GenreID);

@@ -125,7 +125,14 @@ TEST_F(Statements, SelectionCountsQueryAndFallback) {
     CADOCommand command(db, "SELECT TOP 1 * FROM qCounter", 1);
     ASSERT_TRUE(command.BindParameter("MoodID", 8, 1, 4, 1));
     CADORecordset rs(db);
-    ASSERT_TRUE(rs.RunCommand(command)) << rs.GetLastErrorText();
+    // qCounter now and then yields nothing on purpose, to leave room for
+    // discovery; within 50 runs it suggests.
+    for (int run = 0; run < 50; ++run) {
+        ASSERT_TRUE(rs.RunCommand(command)) << rs.GetLastErrorText();
+        if (!rs.AtEnd()) {
+            break;
+        }
+    }
     ASSERT_FALSE(rs.AtEnd());
     long id = 0;
     double rating = 0;

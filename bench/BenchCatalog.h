@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalog/ADODataBase.h"
+#include "engine/Player.h"
+#include "platform/messages/MessageTarget.h"
+
+namespace kavelin::bench {
+
+struct GeneratedTrack {
+    int artist = 0;
+    int genre = 0;
+};
+
+// A copy of the fresh catalog in a temporary directory, filled with generated
+// tracks whose (empty) files exist; removed with the object.
+class BenchCatalog {
+public:
+    explicit BenchCatalog(const std::vector<GeneratedTrack>& tracks);
+    ~BenchCatalog();
+    BenchCatalog(const BenchCatalog&) = delete;
+    BenchCatalog& operator=(const BenchCatalog&) = delete;
+
+    CADODataBase& Database() { return *m_pDatabase; }
+    // Runs statements straight on the file, in one transaction; reconnects the
+    // catalog afterwards so that it reads stored queries anew.
+    void RunDirect(const std::string& sql);
+    // Replaces the text of the stored query qCounter.
+    void SetCounterQuery(const std::string& sql);
+
+private:
+    std::filesystem::path m_directory;
+    std::unique_ptr<CADODataBase> m_pDatabase;
+};
+
+// A backend whose every track is over at once, as if the listener skipped it.
+class InstantPlayer : public CPlayer {
+public:
+    int IsActive() override { return m_bActive ? 1 : 0; }
+    int Init(MessageTarget*) override {
+        m_bActive = true;
+        return 1;
+    }
+    void Stop() override { m_bActive = false; }
+    int GetState() override { return kPlayStateStopped; }
+
+private:
+    bool m_bActive = false;
+};
+
+// Counts the "play the current track" posts.
+class CountingWindow : public MessageTarget {
+public:
+    void PostMessage(unsigned message, std::intptr_t, std::intptr_t) override;
+    int playRequests = 0;
+};
+
+}  // namespace kavelin::bench

@@ -1,0 +1,128 @@
+// Times whole SelectNextTrack calls on a large catalog: 100,000 tracks, 10
+// moods and 200,000 track-mood rows. Rows come from plays and ratings, and a
+// listener rates about a third of the plays: 30 % of the rows are rated (3 %
+// excluded), 80 % were played. Half of the selections run the shipped qCounter, half an empty one,
+// so that the unrated fallback chooses. Each chosen track is recorded as
+// played, as the main window does, outside the timed call.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bench/BenchCatalog.h"
+#include "catalog/CatalogOperations.h"
+#include "engine/TrackPlayer.h"
+
+namespace kavelin::bench {
+namespace {
+
+constexpr int kTracks = 100000;
+constexpr int kArtists = 10000;
+constexpr int kGenres = 30;
+constexpr int kMoods = 10;
+constexpr int kTrackMoodRows = 200000;
+constexpr int kSelectionsPerKind = 300;
+constexpr int kPlayedBefore = 150000;  // the play counter at the start
+
+std::string TrackMoodRows(std::mt19937_64& rng) {
+    std::uniform_int_distribution<int> anyTrack(1, kTracks);
+    std::uniform_int_distribution<int> anyMood(1, kMoods);
+    std::uniform_int_distribution<int> anyCounter(1, kPlayedBefore);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::set<std::pair<int, int>> pairs;
+    std::string sql;
+    while (static_cast<int>(pairs.size()) < kTrackMoodRows) {
+        const int track = anyTrack(rng);
+        const int mood = anyMood(rng);
+        if (!pairs.insert({mood, track}).second) {
+            continue;
+        }
+        const int kind = percent(rng);
+        const std::string rating = kind < 70   ? "NULL"
+                                   : kind < 73 ? "-1"
+                                               : std::to_string(1 + (kind - 73) % 4);
+        const bool played = percent(rng) < 80;
+        sql +=
+            "INSERT INTO tTrackMood (MoodID, TrackID, Rating, RatingType, Played, LastPlayed, "
+            "LastCounter) VALUES (" +
+            std::to_string(mood) + "," + std::to_string(track) + "," + rating + "," +
+            (rating == "NULL" ? "NULL" : "1") + "," + (played ? "1" : "0") + "," +
+            (played ? "'2024-01-01 10:00:00'" : "NULL") + "," +
+            (played ? std::to_string(anyCounter(rng)) : "NULL") + ");";
+    }
+    return sql;
+}
+
+double Percentile(std::vector<double> values, double share) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+    return values[index];
+}
+
+}  // namespace
+}  // namespace kavelin::bench
+
+int main() {
+    using namespace kavelin;
+    using namespace kavelin::bench;
+    std::mt19937_64 rng(42);
+    std::uniform_int_distribution<int> anyArtist(0, kArtists - 1);
+    std::uniform_int_distribution<int> anyGenre(0, kGenres - 1);
+    std::vector<GeneratedTrack> tracks(kTracks);
+    for (auto& track : tracks) {
+        track.artist = anyArtist(rng);
+        track.genre = anyGenre(rng);
+    }
+    BenchCatalog catalog(tracks);
+    catalog.RunDirect("INSERT INTO tMood (Name) VALUES ('Mood 9'), ('Mood 10');" +
+                      TrackMoodRows(rng) +
+                      "UPDATE tCounter SET Counter = " + std::to_string(kPlayedBefore));
+    CADODataBase& db = catalog.Database();
+    SeedSelectionRandom(7);
+
+    std::vector<double> counterChoices;
+    std::vector<double> fallbackChoices;
+    auto measure = [&](bool forceFallback) {
+        CountingWindow window;
+        TrackPlayer player(db, [](int) { return std::make_unique<InstantPlayer>(); });
+        player.SetMessageTarget(&window);
+        player.CreatePlayer();
+        for (int i = 0; i < kSelectionsPerKind; ++i) {
+            const int mood = 1 + i % kMoods;
+            player.m_nMoodID = mood;
+            const int before = window.playRequests;
+            const auto started = std::chrono::steady_clock::now();
+            player.SelectNextTrack();
+            const double ms = std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now() - started)
+                                  .count();
+            if (window.playRequests == before) {
+                continue;  // nothing chosen: not a selection of either kind
+            }
+            (player.m_bFromCounter && !forceFallback ? counterChoices : fallbackChoices)
+                .push_back(ms);
+            RecordPlay(db, mood, player.GetCurrentTrack().ID);
+        }
+    };
+    measure(false);
+    catalog.SetCounterQuery(
+        "SELECT ID, Filename, 0 AS RatingValue, 0 AS A, 0 AS B, 0 AS C FROM tTrack WHERE "
+        ":MoodID < 0");
+    measure(true);
+
+    std::vector<double> all = counterChoices;
+    all.insert(all.end(), fallbackChoices.begin(), fallbackChoices.end());
+    std::printf("tracks=%d moods=%d track_mood_rows=%d\n", kTracks, kMoods, kTrackMoodRows);
+    std::printf("qcounter_choices=%zu p50_ms=%.2f p95_ms=%.2f\n", counterChoices.size(),
+                Percentile(counterChoices, 0.5), Percentile(counterChoices, 0.95));
+    std::printf("fallback_choices=%zu p50_ms=%.2f p95_ms=%.2f\n", fallbackChoices.size(),
+                Percentile(fallbackChoices, 0.5), Percentile(fallbackChoices, 0.95));
+    std::printf("p95_ms=%.2f\n", Percentile(all, 0.95));
+    return 0;
+}

@@ -1,0 +1,357 @@
+#include "engine/TrackPlayer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "catalog/ADORecordset.h"
+#include "catalog/CatalogOperations.h"
+#include "engine/WinAmpPlayer.h"
+#include "engine/WmpPlayer.h"
+#include "platform/addresses/ServiceAddresses.h"
+#include "platform/messages/MessageBox.h"
+
+namespace kavelin {
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(300);
+constexpr auto kNothingChosenPause = std::chrono::milliseconds(1000);
+
+// qCounter's command: statement text with the mood as a 4-byte input parameter.
+constexpr int kCommandText = 1;
+constexpr int kParameterType = 8;
+constexpr int kParameterInput = 1;
+constexpr long kParameterSize = 4;
+constexpr int kTrue = -1;
+// Tries of the sampled fallback draw before all candidates are read.
+constexpr int kSampledDraws = 48;
+
+std::mt19937_64& SelectionRandom() {
+    thread_local std::mt19937_64 generator(
+        static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
+        std::hash<std::thread::id>()(std::this_thread::get_id()));
+    return generator;
+}
+
+std::string Format(const char* format, int value) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ignored;
+    return !path.empty() && std::filesystem::is_regular_file(path, ignored);
+}
+
+}  // namespace
+
+std::unique_ptr<CPlayer> CreateBackend(int playerType) {
+    if (playerType == kPlayerWinAmp) {
+        return std::make_unique<CWinAmpPlayer>();
+    }
+    return std::make_unique<CWmpPlayer>();
+}
+
+long DrawRowPosition(long rows) {
+    std::uniform_int_distribution<long> draw(1, rows);
+    return draw(SelectionRandom());
+}
+
+void SeedSelectionRandom(std::uint64_t seed) {
+    SelectionRandom().seed(seed);
+}
+
+TrackPlayer::TrackPlayer(CADODataBase& database, PlayerFactory factory)
+    : m_database(database), m_factory(std::move(factory)) {}
+
+void TrackPlayer::SetMessageTarget(MessageTarget* target) {
+    std::lock_guard lock(m_targetLock);
+    m_pTarget = target;
+}
+
+void TrackPlayer::Post(unsigned message) {
+    std::lock_guard lock(m_targetLock);
+    if (m_pTarget) {
+        m_pTarget->PostMessage(message, 0, 0);
+    }
+}
+
+void TrackPlayer::Run() {
+    m_bStopped = false;
+    while (!m_bStop) {
+        bool polled = false;
+        bool trackOver = false;
+        {
+            // The backend is tested under the lock: a switch on the UI thread
+            // may replace it at any moment.
+            std::lock_guard lock(m_playerLock);
+            if (m_pPlayer && m_pPlayer->IsActive()) {
+                m_nPosition = m_pPlayer->GetPosition();
+                m_nLength = m_pPlayer->GetLength();
+                m_nState = m_pPlayer->GetState();
+                if (m_nState == kPlayStateStopped || m_nState == kPlayStateClosed) {
+                    trackOver = true;
+                } else if (GetCurrentTrack().ID != 0 && m_nResumePosition != 0 &&
+                           m_nResumePosition < m_nLength) {
+                    m_pPlayer->SetPosition(m_nResumePosition);
+                    m_nResumePosition = 0;
+                }
+                polled = true;
+            }
+        }
+        // The selection takes the lock itself, so that it can let go of it
+        // before a message box waits for the user.
+        if (trackOver) {
+            SelectNextTrack();
+        }
+        if (polled) {
+            Post(kMessageShowPosition);
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    {
+        std::lock_guard lock(m_playerLock);
+        if (m_pPlayer) {
+            if (m_pPlayer->IsActive()) {
+                m_pPlayer->Stop();
+            }
+            m_pPlayer.reset();
+        }
+    }
+    m_bStopped = true;
+}
+
+long TrackPlayer::CountOf(const std::string& statement) {
+    CADORecordset rs(m_database);
+    long count = 0;
+    if (rs.OpenSource(statement, CADORecordset::SourceQuery)) {
+        rs.ReadField(0, count);
+    }
+    return count;
+}
+
+bool TrackPlayer::MakeCurrent(std::int32_t trackId, int ratingLevel) {
+    std::lock_guard lock(m_trackLock);
+    m_currentTrack = LoadTrack(m_database, trackId);
+    m_currentTrack.RatingLevel = ratingLevel;
+    return FileExists(m_currentTrack.Filename);
+}
+
+// The fallback choice: a track drawn uniformly among those without any
+// track-mood row and those unrated in the mood. Reading every candidate to
+// draw one costs a scan of the whole catalog, so the draw first tries track
+// IDs drawn uniformly up to the highest: a candidate hit this way is as likely
+// as any other. A track heard in the last 20 plays counts as a miss, so that
+// the listener does not hear it again at once. Only when the tries miss (few
+// candidates left) are all candidates read and one drawn among them.
+void TrackPlayer::DrawUnratedTrack(CADORecordset& rs, int moodId) {
+    const long highestId = CountOf("SELECT Max(ID) FROM tTrack");
+    for (int attempt = 0; highestId > 0 && attempt < kSampledDraws; ++attempt) {
+        CADOCommand candidate(m_database,
+                              "SELECT t.ID, t.Filename, tm.Rating AS CurrentRating FROM tTrack t "
+                              "LEFT JOIN tTrackMood tm ON t.ID = tm.TrackID WHERE t.ID = :TrackID "
+                              "AND (((tm.MoodID)=:MoodID Or (tm.MoodID) Is Null) AND "
+                              "((tm.Rating) Is Null)) AND NOT EXISTS (SELECT 1 FROM tTrackMood p "
+                              "WHERE p.TrackID = t.ID AND p.LastCounter > (SELECT Counter FROM "
+                              "tCounter) - 20)",
+                              kCommandText);
+        candidate.BindParameter("TrackID", kParameterType, kParameterInput, kParameterSize,
+                                static_cast<std::int32_t>(DrawRowPosition(highestId)));
+        candidate.BindParameter("MoodID", kParameterType, kParameterInput, kParameterSize, moodId);
+        if (rs.RunCommand(candidate) && rs.CountRows() != 0) {
+            return;
+        }
+    }
+    rs.OpenSource(Format("SELECT t.ID, t.Filename, tm.Rating AS CurrentRating FROM tTrack t "
+                         "LEFT JOIN tTrackMood tm ON t.ID = tm.TrackID WHERE "
+                         "(((tm.MoodID)=%d Or (tm.MoodID) Is Null) AND ((tm.Rating) Is "
+                         "Null)) ORDER BY tm.LastPlayed",
+                         moodId),
+                  CADORecordset::SourceQuery);
+    if (rs.CountRows() != 0) {
+        rs.MoveLast();
+        rs.MoveToPosition(DrawRowPosition(rs.CountRows()));
+    }
+}
+
+void TrackPlayer::SelectNextTrack() {
+    std::unique_lock lock(m_playerLock);
+    const int moodId = m_nMoodID;
+    m_nTotalTracks = static_cast<int>(CountOf("SELECT Count(*) FROM tTrack"));
+    m_nRatedTracks = static_cast<int>(
+        CountOf(Format("SELECT Count(*) FROM tTrack t LEFT JOIN tTrackMood tm ON t.ID = "
+                       "tm.TrackID WHERE MoodID=%d AND Rating IS NOT NULL",
+                       moodId)));
+    m_dRating = 0.0;
+    m_bFromCounter = true;
+
+    CADORecordset rs(m_database);
+    CADOCommand command(m_database, "SELECT TOP 1 * FROM qCounter", kCommandText);
+    command.BindParameter("MoodID", kParameterType, kParameterInput, kParameterSize, moodId);
+    bool ran = false;
+    try {
+        ran = rs.RunCommand(command);
+    } catch (const CADOException&) {
+        ran = false;
+    }
+    if (!ran) {
+        // The box is shown on the UI thread, which may need the player lock
+        // meanwhile: it is released first.
+        lock.unlock();
+        ShowMessageBox(
+            "Kavelin needs an update to your system. Please install the latest MDAC "
+            "from " +
+                MdacDownloadPage() + ".",
+            "Fatal Error...", MessageIcon::Error);
+        ShellOpen(MdacHelpPage());
+        return;
+    }
+
+    if (rs.CountRows() != 0) {
+        double rating = 0.0;
+        rs.ReadField(2, rating);
+        m_dRating = rating;
+    } else {
+        if (rs.IsOpen()) {
+            rs.CloseSource();
+        }
+        DrawUnratedTrack(rs, moodId);
+        m_dRating = 0.0;
+        m_bFromCounter = false;
+        m_nSelectionBasis = 0;
+    }
+
+    if (rs.CountRows() == 0) {
+        std::this_thread::sleep_for(kNothingChosenPause);
+        return;
+    }
+    long trackId = 0;
+    rs.ReadField(0, trackId);
+    if (m_bFromCounter) {
+        int fromMoodRating = 0;
+        int fromFirstGuess = 0;
+        int fromSecondGuess = 0;
+        rs.ReadField(3, fromMoodRating);
+        rs.ReadField(4, fromFirstGuess);
+        rs.ReadField(5, fromSecondGuess);
+        m_nSelectionBasis = fromMoodRating == kTrue    ? 1
+                            : fromFirstGuess == kTrue  ? 2
+                            : fromSecondGuess == kTrue ? 3
+                                                       : 0;
+    }
+    const int ratingLevel = static_cast<int>(m_dRating + 0.49);
+    if (MakeCurrent(static_cast<std::int32_t>(trackId), ratingLevel)) {
+        Post(kMessageShowTrack);
+        Post(kMessagePlayTrack);
+    } else {
+        SetTrackDeleted(m_database, static_cast<int>(trackId), 1);
+    }
+}
+
+void TrackPlayer::PlayTrack(std::int32_t trackId) {
+    std::lock_guard lock(m_playerLock);
+    if (MakeCurrent(trackId, 0)) {
+        Post(kMessageShowTrack);
+        Post(kMessagePlayTrack);
+    }
+}
+
+void TrackPlayer::SetMood(const std::string& moodName) {
+    CADORecordset rs(m_database);
+    if (!rs.OpenSource("SELECT ID FROM tMood WHERE Name='" + QuoteForSql(moodName) + "'",
+                       CADORecordset::SourceQuery) ||
+        rs.AtEnd()) {
+        return;
+    }
+    long moodId = 0;
+    if (rs.ReadField("ID", moodId)) {
+        m_nMoodID = static_cast<int>(moodId);
+    }
+}
+
+CTrackInfo TrackPlayer::GetCurrentTrack() {
+    std::lock_guard lock(m_trackLock);
+    return m_currentTrack;
+}
+
+std::unique_ptr<CPlayer> TrackPlayer::InitBackend(int playerType) {
+    std::unique_ptr<CPlayer> player = m_factory(playerType);
+    MessageTarget* owner = nullptr;
+    {
+        std::lock_guard lock(m_targetLock);
+        owner = m_pTarget;
+    }
+    if (!player || player->Init(owner) != 1) {
+        return nullptr;
+    }
+    return player;
+}
+
+int TrackPlayer::CreatePlayer() {
+    const int preferred = m_nPlayerType;
+    const int fallback = preferred == kPlayerWinAmp ? kPlayerMediaPlayer : kPlayerWinAmp;
+    for (const int type : {preferred, fallback}) {
+        if (auto player = InitBackend(type)) {
+            std::lock_guard lock(m_playerLock);
+            m_pPlayer = std::move(player);
+            m_nPlayerType = type;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int TrackPlayer::SwitchPlayer(int playerType) {
+    if (playerType == m_nPlayerType) {
+        return 1;
+    }
+    {
+        std::lock_guard lock(m_playerLock);
+        if (!m_pPlayer) {
+            m_nPlayerType = playerType;
+            return 1;
+        }
+    }
+    std::unique_ptr<CPlayer> player = InitBackend(playerType);
+    if (!player) {
+        return 0;
+    }
+    std::lock_guard playerLock(m_playerLock);
+    std::lock_guard trackLock(m_trackLock);
+    m_nResumePosition = m_pPlayer ? m_pPlayer->GetPosition() : 0;
+    Post(kMessagePlayTrack);
+    std::swap(m_pPlayer, player);
+    if (player) {
+        player->Stop();
+    }
+    m_nPlayerType = playerType;
+    return 1;
+}
+
+// Both take the player lock so that a switch cannot destroy the backend
+// during the call.
+void TrackPlayer::Pause() {
+    std::lock_guard lock(m_playerLock);
+    if (m_pPlayer) {
+        m_pPlayer->Pause();
+        m_bPaused = true;
+    }
+}
+
+void TrackPlayer::Resume() {
+    std::lock_guard lock(m_playerLock);
+    if (m_pPlayer) {
+        m_pPlayer->Resume();
+        m_bPaused = false;
+    }
+}
+
+CPlayer* TrackPlayer::GetPlayer() {
+    std::lock_guard lock(m_playerLock);
+    return m_pPlayer.get();
+}
+
+}  // namespace kavelin
