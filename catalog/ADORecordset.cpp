@@ -255,7 +255,6 @@ void CADORecordset::EnsureTableCursor() {
 void CADORecordset::StepTableCursor() {
     const int rc = sqlite3_step(m_pCursor);
     if (rc == SQLITE_ROW) {
-        m_nCurrentRowId = sqlite3_column_int64(m_pCursor, 0);
         m_currentRow.clear();
         for (std::size_t c = 0; c < m_columns.size(); ++c) {
             m_currentRow.push_back(

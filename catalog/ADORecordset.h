@@ -109,7 +109,6 @@ private:
     bool m_bTableStarted = false;
     bool m_bTableAtEnd = true;
     std::int64_t m_nTableStartRowId = 0;
-    std::int64_t m_nCurrentRowId = 0;
     std::vector<FieldValue> m_currentRow;
 
     // The row being added between BeginNewRow and SaveRow.
