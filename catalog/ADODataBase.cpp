@@ -137,6 +137,22 @@ sqlite3* CADODataBase::ThreadConnection(std::uint32_t& code, std::string& descri
     return pool->ForThisThread(code, description);
 }
 
+std::uint64_t CADODataBase::WriteWaitsBegun() {
+    std::lock_guard lock(m_pShared->lock);
+    return m_pShared->pool ? m_pShared->pool->Waits().WaitsBegun() : 0;
+}
+
+void CADODataBase::WriteLockReleased() {
+    std::shared_ptr<ConnectionPool> pool;
+    {
+        std::lock_guard lock(m_pShared->lock);
+        pool = m_pShared->pool;
+    }
+    if (pool) {
+        pool->Waits().Released();
+    }
+}
+
 std::string CADODataBase::Translate(const std::string& statement) {
     std::lock_guard lock(m_pShared->lock);
     if (const auto found = m_pShared->translations.find(statement);
@@ -236,6 +252,7 @@ CADOTransaction::CADOTransaction(CADODataBase& database) : m_database(database) 
 CADOTransaction::~CADOTransaction() {
     if (m_bOwner && m_pConnection != nullptr) {
         sqlite3_exec(m_pConnection, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_database.WriteLockReleased();
     }
 }
 
@@ -252,6 +269,7 @@ bool CADOTransaction::Commit() {
         return false;
     }
     m_pConnection = nullptr;
+    m_database.WriteLockReleased();
     return true;
 }
 

@@ -43,6 +43,12 @@ public:
     // then in `code` and `description`).
     sqlite3* ThreadConnection(std::uint32_t& code, std::string& description);
 
+    // How many times a thread has begun to wait for the write lock: the
+    // scanner ends its transaction early when this changes.
+    std::uint64_t WriteWaitsBegun();
+    // Wakes the threads waiting for the write lock; called when a transaction ends.
+    void WriteLockReleased();
+
     // Turns a statement of the catalog dialect into SQLite's, cached per text.
     std::string Translate(const std::string& statement);
 

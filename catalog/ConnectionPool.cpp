@@ -21,12 +21,18 @@ thread_local CachedConnection t_cached;
 
 // A writer on another thread holds the catalog for a few milliseconds at a
 // time; waiting this long for it means a statement never fails because of it.
-constexpr int kBusyTimeoutMs = 10000;
+constexpr std::chrono::milliseconds kBusyTimeout(10000);
+
+int WaitForWriteLock(void* waits, int attempt) {
+    return static_cast<WriteWaits*>(waits)->WaitForRelease(attempt) ? 1 : 0;
+}
 
 }  // namespace
 
 ConnectionPool::ConnectionPool(std::string path)
-    : m_strPath(std::move(path)), m_nGeneration(g_nextGeneration.fetch_add(1)) {}
+    : m_strPath(std::move(path)),
+      m_nGeneration(g_nextGeneration.fetch_add(1)),
+      m_waits(kBusyTimeout) {}
 
 ConnectionPool::~ConnectionPool() {
     CloseAll();
@@ -60,7 +66,7 @@ void ConnectionPool::CloseAll() {
     }
 }
 
-sqlite3* ConnectionPool::Open(std::uint32_t& code, std::string& description) const {
+sqlite3* ConnectionPool::Open(std::uint32_t& code, std::string& description) {
     sqlite3* connection = nullptr;
     // The catalog is shipped, never created here: a missing file is an error.
     const int rc = sqlite3_open_v2(m_strPath.c_str(), &connection,
@@ -71,7 +77,7 @@ sqlite3* ConnectionPool::Open(std::uint32_t& code, std::string& description) con
         sqlite3_close_v2(connection);
         return nullptr;
     }
-    sqlite3_busy_timeout(connection, kBusyTimeoutMs);
+    sqlite3_busy_handler(connection, WaitForWriteLock, &m_waits);
     sqlite3_extended_result_codes(connection, 0);
     const char* setup =
         "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;"

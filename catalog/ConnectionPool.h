@@ -6,6 +6,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "catalog/WriteWaits.h"
+
 struct sqlite3;
 
 namespace kavelin {
@@ -23,12 +25,14 @@ public:
     sqlite3* ForThisThread(std::uint32_t& code, std::string& description);
     void CloseAll();
     const std::string& Path() const { return m_strPath; }
+    WriteWaits& Waits() { return m_waits; }
 
 private:
-    sqlite3* Open(std::uint32_t& code, std::string& description) const;
+    sqlite3* Open(std::uint32_t& code, std::string& description);
 
     const std::string m_strPath;
     const std::uint64_t m_nGeneration;  // never reused, so a thread's cached handle cannot go stale
+    WriteWaits m_waits;
     std::mutex m_lock;
     std::unordered_map<std::thread::id, sqlite3*> m_connections;
 };

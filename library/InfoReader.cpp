@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -12,24 +13,33 @@
 
 namespace kavelin {
 
-namespace {
-
-constexpr const char* kPassQuery =
+// The waiting entries, files (Dir 0) before directories (Dir True, -1). The
+// grouping and the order follow the index ixInfoReadPass, so rows come
+// straight from it, without a sort, and a pass reads no further than the
+// first directory it expands.
+const char* const kInfoReaderPassQuery =
     "SELECT i.Filename, i.Dir FROM (tInfoRead i LEFT OUTER JOIN tTrack t ON "
     "i.Filename=t.Filename) LEFT OUTER JOIN tDuplicate d ON i.Filename=d.Filename WHERE t.ID IS "
-    "NULL AND d.ID IS NULL GROUP BY i.Filename, i.Dir ORDER BY i.Dir DESC";
+    "NULL AND d.ID IS NULL GROUP BY i.Dir, i.Filename ORDER BY i.Dir DESC, i.Filename";
 
-// Files are read outside the catalog's write lock and recorded in short
-// transactions of a few files: a transaction per file would cost a commit
-// each, and one long transaction would keep the other threads' writes
+namespace {
+
+// The scanner's writes go into transactions of a few passes: a commit per
+// file, or per pass on albums of ten files, would cost more than the work
+// itself, and one long transaction would keep the other threads' writes
 // (ratings, plays, queued downloads) waiting until the scan ends.
 constexpr std::size_t kFilesPerWrite = 64;
 constexpr auto kMaxWriteDelay = std::chrono::milliseconds(20);
+// Long enough for a woken writer to take the lock before the scanner asks again.
+constexpr auto kTurnForOthers = std::chrono::milliseconds(1);
 
 constexpr std::int64_t kYes = -1;  // yes/no columns hold True as -1
 constexpr std::int64_t kNo = 0;
 
 constexpr const char* kAddQueueRow = "INSERT INTO tInfoRead(Filename, Dir) VALUES (?, ?)";
+constexpr const char* kDropKnownFile =
+    "DELETE FROM tInfoRead WHERE Filename=? AND (EXISTS (SELECT 1 FROM tTrack WHERE Filename=?) "
+    "OR EXISTS (SELECT 1 FROM tDuplicate WHERE Filename=?))";
 
 // A statement from its format with one text value, its apostrophes doubled.
 std::string FillText(const char* format, const std::string& text) {
@@ -39,6 +49,10 @@ std::string FillText(const char* format, const std::string& text) {
     std::snprintf(statement.data(), statement.size(), format, quoted.c_str());
     statement.resize(static_cast<std::size_t>(length));
     return statement;
+}
+
+bool IsDirectoryRow(const std::string& path) {
+    return !path.empty() && path.back() == '/';
 }
 
 bool IsMp3Name(const char* name) {
@@ -98,7 +112,7 @@ DirectoryEntries ListDirectory(const std::string& path) {
 struct InfoReader::Statements {
     explicit Statements(CADODataBase& database)
         : countQueue(database, "SELECT COUNT(*) FROM tInfoRead"),
-          passQuery(database, kPassQuery),
+          passQuery(database, kInfoReaderPassQuery),
           findFingerPrint(database, "SELECT TOP 1 ID FROM tTrack WHERE FingerPrint=?"),
           addTrack(database,
                    "INSERT INTO tTrack(Filename, SearchString, Artist, Trackname, Album, Year, "
@@ -107,6 +121,7 @@ struct InfoReader::Statements {
                        "INSERT INTO tDuplicate(Filename, Artist, Trackname, Album, Year, GenreID, "
                        "FingerPrint, BitRate) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
           addQueueRow(database, kAddQueueRow),
+          dropKnownFile(database, kDropKnownFile),
           removeQueueRow(database, "DELETE FROM tInfoRead WHERE Filename=?"),
           removeTracks(database,
                        "DELETE i.* FROM tInfoRead i INNER JOIN tTrack t ON i.Filename=t.Filename"),
@@ -120,9 +135,54 @@ struct InfoReader::Statements {
     CADOStatement addTrack;
     CADOStatement addDuplicate;
     CADOStatement addQueueRow;
+    CADOStatement dropKnownFile;
     CADOStatement removeQueueRow;
     CADOStatement removeTracks;
     CADOStatement removeDuplicates;
+};
+
+// The scanner's open write transaction. Passes add to it until it holds
+// kFilesPerWrite files, has been open for kMaxWriteDelay, or another thread
+// waits to write: that thread then gets its turn before the scan goes on.
+class InfoReader::ScanWrites {
+public:
+    explicit ScanWrites(CADODataBase& database) : m_database(database) {}
+
+    void Open() {
+        if (!m_transaction) {
+            m_waitsSeen = m_database.WriteWaitsBegun();
+            m_transaction.emplace(m_database);
+            m_opened = std::chrono::steady_clock::now();
+            m_files = 0;
+        }
+    }
+    void AddFiles(std::size_t files) { m_files += files; }
+    void CommitIfDue() {
+        if (!m_transaction) {
+            return;
+        }
+        const bool othersWait = m_database.WriteWaitsBegun() != m_waitsSeen;
+        if (othersWait || m_files >= kFilesPerWrite ||
+            std::chrono::steady_clock::now() - m_opened >= kMaxWriteDelay) {
+            Commit();
+        }
+        if (othersWait) {
+            std::this_thread::sleep_for(kTurnForOthers);
+        }
+    }
+    void Commit() {
+        if (m_transaction) {
+            m_transaction->Commit();
+            m_transaction.reset();
+        }
+    }
+
+private:
+    CADODataBase& m_database;
+    std::optional<CADOTransaction> m_transaction;
+    std::chrono::steady_clock::time_point m_opened;
+    std::size_t m_files = 0;
+    std::uint64_t m_waitsSeen = 0;
 };
 
 InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep)
@@ -140,6 +200,7 @@ void InfoReader::AddToCount(std::int32_t delta) {
 
 void InfoReader::QueueFile(const std::string& path) {
     m_database.ExecuteStatement(FillText("INSERT INTO tInfoRead(Filename) VALUES ('%s')", path));
+    m_bQueuedElsewhere = true;
     AddToCount(1);
     Post(WM_INFOREADER_COUNT, 1);
 }
@@ -147,23 +208,35 @@ void InfoReader::QueueFile(const std::string& path) {
 void InfoReader::QueueDirectory(const std::string& path) {
     m_database.ExecuteStatement(
         FillText("INSERT INTO tInfoRead(Filename, Dir) VALUES ('%s', True)", path));
+    m_bQueuedElsewhere = true;
     AddToCount(1);
     Post(WM_INFOREADER_COUNT, 1);
 }
 
 void InfoReader::ScanDirectory(const std::string& path) {
     CADOStatement addQueueRow(m_database, kAddQueueRow);
+    CADOStatement dropKnownFile(m_database, kDropKnownFile);
     const DirectoryEntries entries = ListDirectory(path);
     CADOTransaction transaction(m_database);
-    QueueEntries(entries, addQueueRow);
+    QueueEntries(entries, addQueueRow, dropKnownFile);
     transaction.Commit();
 }
 
-void InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow) {
+void InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
+                              CADOStatement& dropKnownFile) {
     auto addRow = [&](const std::string& entry, std::int64_t dir) {
         addQueueRow.Bind(1, entry);
         addQueueRow.Bind(2, dir);
         addQueueRow.Execute();
+        if (dir == kNo) {
+            // A file that is a track or a duplicate already (a directory
+            // added again) leaves the queue at once, as the clean-up would
+            // remove it.
+            for (int position = 1; position <= 3; ++position) {
+                dropKnownFile.Bind(position, entry);
+            }
+            dropKnownFile.Execute();
+        }
         const std::int32_t count = m_nCount.fetch_add(1, std::memory_order_relaxed) + 1;
         if (count % 10 == 0) {
             Post(WM_INFOREADER_COUNT, 1);
@@ -188,7 +261,7 @@ void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
         statements.findFingerPrint.Reset();
     }
     // Filename is stored whole: the queue row keeps the whole path, and the
-    // clean-up of the pass matches the two exactly.
+    // clean-up matches the two exactly.
     CADOStatement& add = found ? statements.addDuplicate : statements.addTrack;
     int position = 1;
     add.Bind(position++, track.Filename);
@@ -203,44 +276,51 @@ void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
     add.Bind(position++, track.FingerPrint);
     add.Bind(position++, std::int64_t{track.BitRate});
     add.Execute();
-    if (found) {
-        statements.removeQueueRow.Bind(1, track.Filename);
-        statements.removeQueueRow.Execute();
-    }
+    // In the same transaction, so that a file is either recorded or still queued.
+    statements.removeQueueRow.Bind(1, track.Filename);
+    statements.removeQueueRow.Execute();
 }
 
-void InfoReader::RecordFiles(std::vector<CTrackInfo>& files, Statements& statements) {
+void InfoReader::RecordFiles(const std::vector<CTrackInfo>& files, Statements& statements,
+                             ScanWrites& writes) {
     if (files.empty()) {
         return;
     }
-    CADOTransaction transaction(m_database);
+    writes.Open();
     for (const CTrackInfo& track : files) {
         RecordTrack(track, statements);
     }
-    transaction.Commit();
+    writes.AddFiles(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         AddToCount(-1);
         Post(WM_INFOREADER_COUNT, 1);
     }
-    files.clear();
 }
 
-bool InfoReader::RunPass(Statements& statements) {
+bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
     std::int64_t queued = 0;
     if (statements.countQueue.Step()) {
         queued = statements.countQueue.ColumnInteger(0);
     }
     statements.countQueue.Reset();
     if (queued == 0) {
+        writes.Commit();
         m_nCount = 0;
         Post(WM_INFOREADER_COUNT, 1);
         return false;
     }
 
-    // The pass's rows are read whole before the pass changes the queue.
-    std::vector<std::string> rows;
+    // The pass's rows are read before the pass changes the queue, up to the
+    // first directory row (known by its trailing "/"): the pass ends with it.
+    std::vector<std::string> files;
+    std::string directory;
     while (statements.passQuery.Step()) {
-        rows.push_back(statements.passQuery.ColumnText(0));
+        std::string path = statements.passQuery.ColumnText(0);
+        if (IsDirectoryRow(path)) {
+            directory = std::move(path);
+            break;
+        }
+        files.push_back(std::move(path));
     }
     if (statements.passQuery.Failed()) {
         // As a failed read of the queue always has, this ends the worker; the
@@ -249,59 +329,50 @@ bool InfoReader::RunPass(Statements& statements) {
     }
     statements.passQuery.Reset();
 
-    bool cleanedUp = false;
-    if (!rows.empty()) {
+    if (!files.empty() || !directory.empty()) {
         m_bBusy = 1;
-        m_nCount = static_cast<std::int32_t>(rows.size());
+        // A pass that stopped at a directory did not count the rows behind
+        // it; the queue's size stands in for them in this display hint.
+        m_nCount = static_cast<std::int32_t>(directory.empty() ? files.size() : queued);
         Post(WM_INFOREADER_BUSY, 1);
-        std::vector<CTrackInfo> files;
-        auto firstRead = std::chrono::steady_clock::now();
-        for (const std::string& path : rows) {
+        std::vector<CTrackInfo> read;
+        for (const std::string& path : files) {
             if (m_bStop) {
                 break;
             }
-            if (!path.empty() && path.back() == '/') {
-                RecordFiles(files, statements);
-                // The directory row ends the pass: its entries need a fresh
-                // pass query. Its scan, the removal of its row and the
-                // clean-up go together.
-                const DirectoryEntries entries = ListDirectory(path);
-                CADOTransaction transaction(m_database);
-                QueueEntries(entries, statements.addQueueRow);
-                statements.removeQueueRow.Bind(1, path);
-                statements.removeQueueRow.Execute();
-                RemoveRecordedRows(statements);
-                transaction.Commit();
-                cleanedUp = true;
-                AddToCount(-1);
-                Post(WM_INFOREADER_COUNT, 1);
-                break;
-            }
-            if (files.empty()) {
-                firstRead = std::chrono::steady_clock::now();
-            }
-            files.push_back(ReadTrackInfo(path));
-            if (files.size() >= kFilesPerWrite ||
-                std::chrono::steady_clock::now() - firstRead >= kMaxWriteDelay) {
-                RecordFiles(files, statements);
+            read.push_back(ReadTrackInfo(path));
+            if (read.size() >= kFilesPerWrite) {
+                RecordFiles(read, statements, writes);
+                read.clear();
+                writes.CommitIfDue();
             }
         }
-        RecordFiles(files, statements);
+        RecordFiles(read, statements, writes);
+        if (!directory.empty() && !m_bStop) {
+            // The directory row ends the pass: its entries need a fresh pass query.
+            const DirectoryEntries entries = ListDirectory(directory);
+            writes.Open();
+            QueueEntries(entries, statements.addQueueRow, statements.dropKnownFile);
+            statements.removeQueueRow.Bind(1, directory);
+            statements.removeQueueRow.Execute();
+            AddToCount(-1);
+            Post(WM_INFOREADER_COUNT, 1);
+        }
     }
 
-    if (!cleanedUp) {
-        CADOTransaction transaction(m_database);
-        RemoveRecordedRows(statements);
-        transaction.Commit();
+    // The pass's own rows are settled already: recorded files took their queue
+    // rows with them, and files found known when queued were dropped. The
+    // clean-up statements read the whole queue, so they run when rows may have
+    // come from elsewhere, and on passes that read the whole queue anyway.
+    if (directory.empty() || m_bQueuedElsewhere.exchange(false)) {
+        writes.Open();
+        statements.removeTracks.Execute();
+        statements.removeDuplicates.Execute();
     }
+    writes.CommitIfDue();
     m_bBusy = 0;
     Post(WM_INFOREADER_BUSY, 0);
     return true;
-}
-
-void InfoReader::RemoveRecordedRows(Statements& statements) {
-    statements.removeTracks.Execute();
-    statements.removeDuplicates.Execute();
 }
 
 void InfoReader::Run() {
@@ -312,12 +383,21 @@ void InfoReader::Run() {
         std::atomic<bool>& stopped;
         ~StoppedReport() { stopped = true; }
     } report{m_bStopped};
+    // Rows left by an earlier run may name files that are known by now.
+    m_bQueuedElsewhere = true;
     Statements statements(m_database);
-    while (!m_bStop) {
-        if (!RunPass(statements)) {
-            std::this_thread::sleep_for(m_idleSleep);
+    ScanWrites writes(m_database);
+    try {
+        while (!m_bStop) {
+            if (!RunPass(statements, writes)) {
+                std::this_thread::sleep_for(m_idleSleep);
+            }
         }
+    } catch (...) {
+        writes.Commit();  // what was recorded stays recorded
+        throw;
     }
+    writes.Commit();
 }
 
 }  // namespace kavelin

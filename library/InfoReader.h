@@ -17,6 +17,10 @@ namespace kavelin {
 inline constexpr unsigned WM_INFOREADER_BUSY = WM_APP + 200;   // wParam 1 pass starts, 0 ends
 inline constexpr unsigned WM_INFOREADER_COUNT = WM_APP + 201;  // m_nCount changed
 
+// The query that starts each pass: the distinct queued paths that are neither
+// tracks nor duplicates yet, files first.
+extern const char* const kInfoReaderPassQuery;
+
 // The entries of one directory that the scan queues.
 struct DirectoryEntries {
     std::vector<std::string> files;        // names matching *.mp3, whatever they are
@@ -54,22 +58,28 @@ public:
 
 private:
     struct Statements;
+    class ScanWrites;
 
     void Post(unsigned message, std::intptr_t wParam);
     void AddToCount(std::int32_t delta);
     // Runs one cycle; false when the queue was empty.
-    bool RunPass(Statements& statements);
-    // Adds a directory's entries to the queue, files first.
-    void QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow);
-    // Records files already read, in one transaction, and reports each as done.
-    void RecordFiles(std::vector<CTrackInfo>& files, Statements& statements);
-    // Records one file in tTrack, or in tDuplicate when a track has its fingerprint.
+    bool RunPass(Statements& statements, ScanWrites& writes);
+    // Adds a directory's entries to the queue, files first; files that are
+    // known already are dropped again.
+    void QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
+                      CADOStatement& dropKnownFile);
+    // Records files already read and reports each as done.
+    void RecordFiles(const std::vector<CTrackInfo>& files, Statements& statements,
+                     ScanWrites& writes);
+    // Records one file in tTrack, or in tDuplicate when a track has its
+    // fingerprint, and removes its queue rows.
     void RecordTrack(const CTrackInfo& track, Statements& statements);
-    // The clean-up of a pass: queue rows of files that are tracks or duplicates now.
-    void RemoveRecordedRows(Statements& statements);
 
     CADODataBase& m_database;
     std::atomic<MessageTarget*> m_pMainWnd{nullptr};
+    // Set when another thread queued rows: the next pass runs the clean-up
+    // statements over the whole queue.
+    std::atomic<bool> m_bQueuedElsewhere{true};
     const std::chrono::milliseconds m_idleSleep;
 };
 

@@ -70,6 +70,9 @@ CREATE TABLE tInfoRead (
     Dir      YESNO DEFAULT 0
 );
 CREATE INDEX ixInfoReadFilename ON tInfoRead (Filename);
+-- The order of the scanner's pass query: read from this index, a pass stops at
+-- its first directory instead of sorting the whole queue.
+CREATE INDEX ixInfoReadPass ON tInfoRead (Dir DESC, Filename);
 
 CREATE TABLE tDuplicate (
     ID          INTEGER PRIMARY KEY AUTOINCREMENT,

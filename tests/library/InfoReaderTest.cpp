@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "catalog/ADORecordset.h"
+#include "catalog/ADOStatement.h"
 #include "library/InfoReader.h"
 #include "tests/library/Mp3Fixtures.h"
 #include "tests/support/TestCatalog.h"
@@ -201,6 +202,24 @@ TEST_F(InfoReaderTest, SameDirectoryTwiceAndKnownPathsRecordEachFileOnce) {
     EXPECT_EQ(Rows("tInfoRead"), 0);
     EXPECT_EQ(CountOf(posts, kBusy, 1), 0);
     EXPECT_EQ(CountOf(posts, kBusy, 0), 1);
+
+    // A known directory expanded again keeps only its subdirectory queued.
+    fs::create_directory(dir.Path() / "sub");
+    reader.ScanDirectory(root);
+    EXPECT_EQ(catalog.Scalar("SELECT Filename FROM tInfoRead"), root + "sub/");
+}
+
+TEST_F(InfoReaderTest, PassQueryReadsTheQueueInIndexOrderWithoutSorting) {
+    // A sort would read the whole queue on every pass, one pass per directory.
+    CADOStatement explain(catalog.Database(),
+                          std::string("EXPLAIN QUERY PLAN ") + kInfoReaderPassQuery);
+    std::string plan;
+    while (explain.Step()) {
+        plan += explain.ColumnText(3) + "; ";
+    }
+    ASSERT_FALSE(explain.Failed()) << catalog.Database().GetLastErrorText();
+    EXPECT_NE(plan.find("ixInfoReadPass"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
 }
 
 TEST_F(InfoReaderTest, OddEntriesBecomeTracksAndLongPathsAreNotTakenUpAgain) {
@@ -290,15 +309,21 @@ TEST_F(InfoReaderTest, OtherThreadsWriteWhileAScanRuns) {
     }
     int writesDuringScan = 0;
     bool allWritten = true;
+    std::chrono::steady_clock::duration longestWrite{};
     while (scanning) {
+        const auto start = std::chrono::steady_clock::now();
         allWritten = catalog.Database().ExecuteStatement("UPDATE tCounter SET Counter=Counter+1") &&
                      allWritten;
+        longestWrite = std::max(longestWrite, std::chrono::steady_clock::now() - start);
         writesDuringScan += scanning ? 1 : 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     scanner.join();
     EXPECT_TRUE(allWritten) << catalog.Database().GetLastErrorText();
     EXPECT_GE(writesDuringScan, 3);
+    // A waiting writer is woken when the scanner commits, and the scanner
+    // lets it go first at its next check, every few files.
+    EXPECT_LT(longestWrite, std::chrono::milliseconds(500));
     EXPECT_EQ(Rows("tTrack") + Rows("tDuplicate"), 2000);
 }
 
