@@ -150,8 +150,9 @@ public:
 
     void Open() {
         if (!m_transaction) {
-            m_waitsSeen = m_database.WriteWaitsBegun();
             m_transaction.emplace(m_database);
+            // Read once the lock is ours: a wait of the scanner's own is no reason to yield.
+            m_waitsSeen = m_database.WriteWaitsBegun();
             m_opened = std::chrono::steady_clock::now();
             m_files = 0;
         }
