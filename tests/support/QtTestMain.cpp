@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDeadlineTimer>
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
@@ -12,8 +13,13 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
     // Objects a test handed to deleteLater (network replies among them) go
-    // while the threads they talk to still run, not with the application.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
+    // while the threads they talk to still run, not with the application. An
+    // aborted transfer is cleaned up through a round trip to Qt's network
+    // thread; without the time for it, what that thread holds is never freed.
+    QDeadlineTimer deadline(100);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
     return result;
 }
