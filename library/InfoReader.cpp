@@ -157,7 +157,7 @@ public:
             m_files = 0;
         }
     }
-    void AddFiles(std::size_t files) { m_files += files; }
+    void AddFile() { ++m_files; }
     void CommitIfDue() {
         if (!m_transaction) {
             return;
@@ -282,20 +282,12 @@ void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
     statements.removeQueueRow.Execute();
 }
 
-void InfoReader::RecordFiles(const std::vector<CTrackInfo>& files, Statements& statements,
-                             ScanWrites& writes) {
-    if (files.empty()) {
-        return;
-    }
+void InfoReader::RecordFile(const CTrackInfo& track, Statements& statements, ScanWrites& writes) {
     writes.Open();
-    for (const CTrackInfo& track : files) {
-        RecordTrack(track, statements);
-    }
-    writes.AddFiles(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        AddToCount(-1);
-        Post(WM_INFOREADER_COUNT, 1);
-    }
+    RecordTrack(track, statements);
+    writes.AddFile();
+    AddToCount(-1);
+    Post(WM_INFOREADER_COUNT, 1);
 }
 
 bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
@@ -336,19 +328,14 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
         // it; the queue's size stands in for them in this display hint.
         m_nCount = static_cast<std::int32_t>(directory.empty() ? files.size() : queued);
         Post(WM_INFOREADER_BUSY, 1);
-        std::vector<CTrackInfo> read;
         for (const std::string& path : files) {
             if (m_bStop) {
                 break;
             }
-            read.push_back(ReadTrackInfo(path));
-            if (read.size() >= kFilesPerWrite) {
-                RecordFiles(read, statements, writes);
-                read.clear();
-                writes.CommitIfDue();
-            }
+            RecordFile(ReadTrackInfo(path), statements, writes);
+            // After every file: a slow disk must not keep other writers waiting.
+            writes.CommitIfDue();
         }
-        RecordFiles(read, statements, writes);
         if (!directory.empty() && !m_bStop) {
             // The directory row ends the pass: its entries need a fresh pass query.
             const DirectoryEntries entries = ListDirectory(directory);
@@ -365,7 +352,8 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
     // rows with them, and files found known when queued were dropped. The
     // clean-up statements read the whole queue, so they run when rows may have
     // come from elsewhere, and on passes that read the whole queue anyway.
-    if (directory.empty() || m_bQueuedElsewhere.exchange(false)) {
+    const bool queuedElsewhere = m_bQueuedElsewhere.exchange(false);
+    if (directory.empty() || queuedElsewhere) {
         writes.Open();
         statements.removeTracks.Execute();
         statements.removeDuplicates.Execute();

@@ -68,9 +68,8 @@ private:
     // known already are dropped again.
     void QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
                       CADOStatement& dropKnownFile);
-    // Records files already read and reports each as done.
-    void RecordFiles(const std::vector<CTrackInfo>& files, Statements& statements,
-                     ScanWrites& writes);
+    // Records a file already read and reports it as done.
+    void RecordFile(const CTrackInfo& track, Statements& statements, ScanWrites& writes);
     // Records one file in tTrack, or in tDuplicate when a track has its
     // fingerprint, and removes its queue rows.
     void RecordTrack(const CTrackInfo& track, Statements& statements);

@@ -27,20 +27,22 @@ constexpr unsigned kBusy = WM_APP + 200;
 constexpr unsigned kCount = WM_APP + 201;
 constexpr auto kShortSleep = std::chrono::milliseconds(10);
 
-// Records posts and asks the reader to stop at its first idle report, so that
-// Run drains the queue and returns on the calling thread.
-class StopWhenIdle : public test::RecordingMessageTarget {
+// Records posts and asks the reader to stop at its first progress report
+// with m_bBusy at the given value: 0 lets Run drain the queue and return on
+// the calling thread, 1 stops it during its first pass.
+class StopAtReport : public test::RecordingMessageTarget {
 public:
-    explicit StopWhenIdle(InfoReader& reader) : m_reader(reader) {}
+    StopAtReport(InfoReader& reader, int busy) : m_reader(reader), m_busy(busy) {}
     void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override {
         RecordingMessageTarget::PostMessage(message, wParam, lParam);
-        if (message == kCount && m_reader.m_bBusy == 0) {
+        if (message == kCount && m_reader.m_bBusy == m_busy) {
             m_reader.m_bStop = true;
         }
     }
 
 private:
     InfoReader& m_reader;
+    const int m_busy;
 };
 
 int CountOf(const Posts& posts, unsigned message, std::intptr_t wParam) {
@@ -58,7 +60,7 @@ protected:
     }
 
     void Drain(InfoReader& reader) {
-        StopWhenIdle target(reader);
+        StopAtReport target(reader, 0);
         reader.SetMainWindow(&target);
         reader.m_bStop = false;
         reader.Run();
@@ -257,19 +259,7 @@ TEST_F(InfoReaderTest, StopDuringAPassRunsTheCleanUpAndKeepsTheRest) {
         reader.QueueFile(dir / ("missing" + std::to_string(i) + ".mp3"));
     }
     // The stop arrives with the first progress report of the pass.
-    class StopAtFirstRow : public test::RecordingMessageTarget {
-    public:
-        explicit StopAtFirstRow(InfoReader& reader) : m_reader(reader) {}
-        void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override {
-            RecordingMessageTarget::PostMessage(message, wParam, lParam);
-            if (message == kCount && m_reader.m_bBusy == 1) {
-                m_reader.m_bStop = true;
-            }
-        }
-
-    private:
-        InfoReader& m_reader;
-    } target(reader);
+    StopAtReport target(reader, 1);
     reader.SetMainWindow(&target);
     std::thread worker([&] { reader.Run(); });
     worker.join();
