@@ -179,13 +179,13 @@ void CKavelinApp::ShutDown() {
         m_pScanner->m_bStop = true;
     }
     if (m_pPlayerThread) {
-        StopAndWait(m_pPlayer->m_bStop, m_pPlayer->m_bStopped, *m_pPlayerThread,
-                    kShutdownPoll, WaitAnsweringMessages);
+        StopAndWait(m_pPlayer->m_bStop, m_pPlayer->m_bStopped, *m_pPlayerThread, kShutdownPoll,
+                    WaitAnsweringMessages);
         m_pPlayerThread.reset();
     }
     if (m_pScannerThread) {
-        StopAndWait(m_pScanner->m_bStop, m_pScanner->m_bStopped, *m_pScannerThread,
-                    kShutdownPoll, WaitAnsweringMessages);
+        StopAndWait(m_pScanner->m_bStop, m_pScanner->m_bStopped, *m_pScannerThread, kShutdownPoll,
+                    WaitAnsweringMessages);
         m_pScannerThread.reset();
     }
     m_pProblems->SetTarget(nullptr);

@@ -79,8 +79,8 @@ void WorkerThread::Body() {
         if (std::chrono::steady_clock::now() - started >= kSteadyRun) {
             pause = m_firstPause;
         }
-        const auto seconds = std::max<long long>(
-            1, std::chrono::duration_cast<std::chrono::seconds>(pause).count());
+        const auto seconds =
+            std::max<long long>(1, std::chrono::duration_cast<std::chrono::seconds>(pause).count());
         Report("Unexpected error in module " + m_strModuleName + " (" + what +
                "). Trying again in " + std::to_string(seconds) + " s.");
         if (!PauseBeforeRetry(pause)) {

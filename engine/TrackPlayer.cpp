@@ -255,8 +255,8 @@ void TrackPlayer::SelectNextTrack() {
 }
 
 void TrackPlayer::SelectionFailed(std::uint32_t code, std::unique_lock<CMutex>& lock) {
-    m_selectionBackOff = std::clamp(m_selectionBackOff * 2, kFirstSelectionBackOff,
-                                    kLongestSelectionBackOff);
+    m_selectionBackOff =
+        std::clamp(m_selectionBackOff * 2, kFirstSelectionBackOff, kLongestSelectionBackOff);
     m_nextSelection = std::chrono::steady_clock::now() + m_selectionBackOff;
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(m_selectionBackOff).count();

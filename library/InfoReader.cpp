@@ -394,7 +394,8 @@ void InfoReader::IdleWait() {
     const auto until = std::chrono::steady_clock::now() + m_idleSleep;
     for (auto now = std::chrono::steady_clock::now(); now < until && !m_bStop;
          now = std::chrono::steady_clock::now()) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStep, until - now));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(kStep, until - now));
     }
 }
 
