@@ -340,7 +340,7 @@ void CMainDlg::ReportProblem(const std::string& text) {
 }
 
 void CMainDlg::ShowProblem(const std::string& text) {
-    m_pUi->statusLine->setText(FromUtf8(text));
+    m_pStatus->Show(FromUtf8(text));
 }
 
 void CMainDlg::RunGuarded(const std::function<void()>& handler) {

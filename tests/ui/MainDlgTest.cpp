@@ -122,8 +122,8 @@ TEST_F(MainDlgTest, FailuresInHandlersAreShownAndTheWindowGoesOn) {
             throw CADOException(SqliteResultCode(5), "SQLite", "database is locked");
         }
     } failing;
-    CMainDlg window(catalog.Database(), failing, scanner, std::make_unique<RecordingSpeech>(said),
-                    help);
+    CMainDlg window(catalog.Database(), writes, failing, scanner,
+                    std::make_unique<RecordingSpeech>(said), help);
     window.Initialize();
     auto* status = window.findChild<QLabel*>("statusLine");
     ASSERT_NE(status, nullptr);
