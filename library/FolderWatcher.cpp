@@ -99,6 +99,7 @@ void FolderWatcher::AddFolder(const std::string& path) {
 
 void FolderWatcher::Run() {
     m_bStopped = false;
+    m_folders.clear();  // read again when the loop is run again after an error
     try {
         CADORecordset folders(m_database);
         if (folders.OpenSource("SELECT Path FROM tWatchedFolder ORDER BY ID",
