@@ -235,12 +235,18 @@ bool CKavelinApp::OfferFreshCatalog() {
     if (m_pDataBase) {
         m_pDataBase->Disconnect();  // lets go of the damaged file before it moves
     }
-    if (ReplaceDamagedCatalog(kCatalogFileName, fresh, date, error).empty()) {
+    const std::string moved = ReplaceDamagedCatalog(kCatalogFileName, fresh, date, error);
+    if (moved.empty()) {
         ShowMessageBox("Kavelin could not move the damaged catalog aside: " + error +
                            ". Sorry, have to quit now...",
                        kFatalTitle, MessageIcon::Error);
         return false;
     }
+    // Waiting writes name tracks of the damaged catalog, not of the fresh one:
+    // they stay with it.
+    std::error_code ignored;
+    std::filesystem::rename(kPendingWritesFileName,
+                            std::filesystem::path(moved).replace_extension(".pending"), ignored);
     return true;
 }
 

@@ -190,6 +190,7 @@ TEST_F(InDirectory, DamagedCatalogIsMovedAsideOnlyWhenTheUserSaysSo) {
         SetSettingInt(prepare, "Voice", 0);
     }
     setenv("KAVELIN_FRESH_CATALOG", fresh.c_str(), 1);
+    std::ofstream("Kavelin.pending") << "Kavelin pending writes 1\nR 1 7 4\n";
     messages.shell().answer = MessageAnswer::Yes;
     DialogCanceller canceller([](QDialog&) {});
     QTimer exit;
@@ -208,6 +209,9 @@ TEST_F(InDirectory, DamagedCatalogIsMovedAsideOnlyWhenTheUserSaysSo) {
     unsetenv("KAVELIN_FRESH_CATALOG");
     EXPECT_EQ(Contents(aside), damaged);
     EXPECT_EQ(CheckCatalogFile("Kavelin.mdb"), CatalogFileState::Present);
+    // The writes that waited belong to the damaged catalog's tracks.
+    EXPECT_EQ(Contents(std::filesystem::path(aside).replace_extension(".pending")),
+              "Kavelin pending writes 1\nR 1 7 4\n");
     EXPECT_EQ(messages.shell().Messages().size(), 2u) << "only the offer was shown again";
 }
 
