@@ -47,6 +47,7 @@ public:
     explicit InfoReaderLink(InfoReader& reader) : m_reader(reader) {}
     void QueueDirectory(const std::string& path) override { m_reader.QueueDirectory(path); }
     int Count() const override { return m_reader.m_nCount; }
+    bool IsCatalogDiskFull() const override { return m_reader.m_bCatalogDiskFull; }
 
 private:
     InfoReader& m_reader;

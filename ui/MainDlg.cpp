@@ -16,6 +16,7 @@
 #include <QSlider>
 #include <QVBoxLayout>
 #include <cstdio>
+#include <utility>
 
 #include "catalog/ADORecordset.h"
 #include "catalog/CatalogOperations.h"
@@ -410,7 +411,15 @@ void CMainDlg::OnTrackPosition() {
 }
 
 void CMainDlg::OnScanProgress() {
+    if (m_scanner.IsCatalogDiskFull()) {
+        m_bShowingDiskFull = true;
+        m_pUi->statusLine->setText(kCatalogDiskFullText);
+        return;
+    }
     const int count = m_scanner.Count();
+    if (std::exchange(m_bShowingDiskFull, false) && count == 0) {
+        m_pUi->statusLine->clear();  // the scan went on and has finished
+    }
     if (count == 0) {
         return;
     }
