@@ -159,9 +159,9 @@ struct InfoReader::Statements {
 struct InfoReader::Write {
     enum class Kind { Track, Directory, CleanUp };
     Kind kind;
-    CTrackInfo track;            // Track: the file to record
-    std::string directory;       // Directory: the expanded directory's row...
-    DirectoryEntries entries;    // ...and what it holds
+    CTrackInfo track;          // Track: the file to record
+    std::string directory;     // Directory: the expanded directory's row...
+    DirectoryEntries entries;  // ...and what it holds
 };
 
 // The scanner's open write transaction. Passes add to it until it holds
@@ -299,8 +299,8 @@ void InfoReader::QueueDirectory(const std::string& path) {
     Post(WM_INFOREADER_COUNT, 1);
 }
 
-std::uint32_t InfoReader::QueueEntries(const DirectoryEntries& entries,
-                                       CADOStatement& addQueueRow, CADOStatement& dropKnownFile) {
+std::uint32_t InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
+                                       CADOStatement& dropKnownFile) {
     auto addRow = [&](const std::string& entry, std::int64_t dir) -> std::uint32_t {
         addQueueRow.Bind(1, entry);
         addQueueRow.Bind(2, dir);
@@ -383,7 +383,8 @@ std::uint32_t InfoReader::Apply(const Write& write, Statements& statements) {
             return statements.removeQueueRow.Execute() ? kStored
                                                        : statements.removeQueueRow.LastError();
         case Write::Kind::CleanUp:
-            for (CADOStatement* cleanUp : {&statements.removeTracks, &statements.removeDuplicates}) {
+            for (CADOStatement* cleanUp :
+                 {&statements.removeTracks, &statements.removeDuplicates}) {
                 if (!cleanUp->Execute()) {
                     return cleanUp->LastError();
                 }
@@ -491,9 +492,10 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
         }
         if (storing && !directory.empty() && !m_bStop) {
             // The directory row ends the pass: its entries need a fresh pass query.
-            storing = (readAhead.HasEntries(directory) || readFrom(files.size(), directory)) &&
-                      writes.Add({Write::Kind::Directory, {}, directory,
-                                  readAhead.TakeEntries(directory)});
+            storing =
+                (readAhead.HasEntries(directory) || readFrom(files.size(), directory)) &&
+                writes.Add(
+                    {Write::Kind::Directory, {}, directory, readAhead.TakeEntries(directory)});
         }
     }
 

@@ -179,7 +179,7 @@ private:
     std::function<QString()> m_folderPicker;
     bool m_bQuit = false;
     bool m_bShowingDiskFull = false;  // the status line says the scan waits for space
-    bool m_bMoodTyped = false;  // the mood box's text was typed, not chosen from its list
+    bool m_bMoodTyped = false;        // the mood box's text was typed, not chosen from its list
     QEventLoop m_modalLoop;
 
     std::mutex m_postLock;

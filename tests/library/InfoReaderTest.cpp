@@ -370,11 +370,12 @@ TEST_F(ScanOnAFailingDiskTest, AFullDiskIsReportedOnceAndTheScanGoesOnWithoutRea
     }
     std::mutex lock;
     std::map<std::string, int> reads;
-    InfoReader reader(catalog.Database(), std::chrono::milliseconds(20), [&](const std::string& path) {
-        std::lock_guard guard(lock);
-        ++reads[path];
-        return ReadTrackInfo(path);
-    });
+    InfoReader reader(catalog.Database(), std::chrono::milliseconds(20),
+                      [&](const std::string& path) {
+                          std::lock_guard guard(lock);
+                          ++reads[path];
+                          return ReadTrackInfo(path);
+                      });
     reader.QueueDirectory(dir.Path().string() + "/");
     disk.FailWrites(SQLITE_FULL);
     StopAtReport target(reader, 0);
