@@ -150,6 +150,39 @@ TEST_F(InfoReaderTest, EmptyQueueReportsEveryIdleSleepWithoutBusyMessages) {
     EXPECT_EQ(CountOf(target.Posts(), kBusy, 1) + CountOf(target.Posts(), kBusy, 0), 0);
 }
 
+TEST_F(InfoReaderTest, AnIdleScannerStopsAtOnce) {
+    InfoReader reader(catalog.Database(), std::chrono::milliseconds(5000));
+    std::thread worker([&] { reader.Run(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // in its idle pause by now
+    const auto asked = std::chrono::steady_clock::now();
+    reader.m_bStop = true;
+    worker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
+    EXPECT_TRUE(reader.m_bStopped);
+}
+
+TEST_F(InfoReaderTest, AnErrorLeavingTheLoopIsNotReportedAsAStop) {
+    InfoReader reader(catalog.Database(), kShortSleep);
+    reader.QueueFile("/music/a.mp3");
+    // The queue can be counted but not read.
+    ASSERT_TRUE(catalog.Database().ExecuteStatement("ALTER TABLE tDuplicate RENAME TO tGone"));
+    bool errorLeft = false;
+    bool stoppedAsTheErrorLeft = true;
+    std::thread worker([&] {
+        try {
+            reader.Run();
+        } catch (...) {
+            errorLeft = true;
+            stoppedAsTheErrorLeft = reader.m_bStopped;
+        }
+    });
+    worker.join();
+    ASSERT_TRUE(errorLeft);
+    // Shutdown takes a stopped report as leave to join the thread, which is
+    // still on its way to report the error.
+    EXPECT_FALSE(stoppedAsTheErrorLeft);
+}
+
 TEST_F(InfoReaderTest, TreeBecomesTracksAndDuplicates) {
     const std::string first = MakeMp3(dir, "First_-_Song.mp3", "sine 440");
     fs::create_directories(dir.Path() / "Artist's Now True" / "album");
@@ -419,12 +452,17 @@ TEST_F(ScanOnAFailingDiskTest, FailedWritesLoseNothingAndRecordNothingTwice) {
     reader.QueueDirectory(dir.Path().string() + "/");
     StopAtReport target(reader, 0);
     reader.SetMainWindow(&target);
+    // Failing from the first write on, then now and then.
+    disk.FailWrites(SQLITE_IOERR_WRITE);
     std::atomic<bool> scanning{true};
     std::thread scanner([&] {
         reader.Run();
         scanning = false;
     });
-    for (int round = 0; scanning && round < 2000; ++round) {
+    for (int wait = 0; wait < 5000 && disk.FailedWrites() == 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (int round = 1; scanning && round < 2000; ++round) {
         disk.FailWrites(round % 2 == 0 ? SQLITE_IOERR_WRITE : SQLITE_OK);
         std::this_thread::sleep_for(std::chrono::milliseconds(round % 2 == 0 ? 3 : 5));
     }
