@@ -129,6 +129,7 @@ TEST_F(WmpPlayerTest, AnOpenForgetsTheErrorOfTheFileBefore) {
         ASSERT_TRUE(WaitFor([&] { return control.GetErrorCode() != 0; }, 3000));
         control.Open(s_long.string());
         EXPECT_EQ(control.GetErrorCode(), 0) << "round " << round;
+        ASSERT_TRUE(WaitFor([&] { return control.GetPlayState() == kPlayStatePlaying; }, 3000));
     }
 }
 
