@@ -468,12 +468,12 @@ void CMainDlg::OnTrackPosition() {
 void CMainDlg::OnScanProgress() {
     if (m_scanner.IsCatalogDiskFull()) {
         m_bShowingDiskFull = true;
-        m_pUi->statusLine->setText(kCatalogDiskFullText);
+        m_pStatus->Show(kCatalogDiskFullText);
         return;
     }
     const int count = m_scanner.Count();
     if (std::exchange(m_bShowingDiskFull, false) && count == 0) {
-        m_pUi->statusLine->clear();  // the scan went on and has finished
+        m_pStatus->Show(QString());  // the scan went on and has finished
     }
     if (count == 0) {
         return;
