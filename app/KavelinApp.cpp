@@ -14,6 +14,7 @@
 #include "catalog/CatalogOperations.h"
 #include "platform/addresses/ServiceAddresses.h"
 #include "platform/messages/MessageBox.h"
+#include "platform/notify/DesktopNotifications.h"
 #include "ui/DownloadDlg.h"
 #include "ui/HelpWindow.h"
 #include "ui/MainDlg.h"
@@ -126,6 +127,9 @@ void CKavelinApp::CreateMainWindow() {
     m_pHelp = std::make_unique<DesktopHelp>();
     m_pMainWnd = std::make_unique<CMainDlg>(*m_pDataBase, *m_pPlayerLink, *m_pScannerLink,
                                             std::make_unique<QtSpeechOutput>(), *m_pHelp);
+    m_pHelp->SetMainWindow(m_pMainWnd.get());
+    m_pNotifications = std::make_unique<DesktopNotifications>();
+    m_pMainWnd->SetNotifications(m_pNotifications.get());
     m_pMainWnd->SetRecommender(m_pRecommenderLink.get());
     m_pMainWnd->SetDownloader(m_pDownloaderLink.get());
     m_pDownloader->SetMainWindow(m_pMainWnd.get());

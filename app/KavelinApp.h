@@ -10,6 +10,7 @@ namespace kavelin {
 
 class CMainDlg;
 class DesktopHelp;
+class DesktopNotifications;
 class Downloader;
 class DownloaderLink;
 class InfoReader;
@@ -54,6 +55,7 @@ private:
     std::unique_ptr<TrackPlayerLink> m_pPlayerLink;
     std::unique_ptr<RecommenderLink> m_pRecommenderLink;
     std::unique_ptr<DesktopHelp> m_pHelp;
+    std::unique_ptr<DesktopNotifications> m_pNotifications;
     std::unique_ptr<CMainDlg> m_pMainWnd;
     std::unique_ptr<WorkerThread> m_pScannerThread;
     std::unique_ptr<WorkerThread> m_pPlayerThread;

@@ -11,6 +11,7 @@
 #include "engine/WinAmpPlayer.h"
 #include "engine/WmpPlayer.h"
 #include "platform/addresses/ServiceAddresses.h"
+#include "platform/log/ProgramLog.h"
 #include "platform/messages/MessageBox.h"
 
 namespace kavelin {
@@ -38,6 +39,12 @@ std::mt19937_64& SelectionRandom() {
 std::string Format(const char* format, int value) {
     char text[512];
     std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Format2(const char* format, int first, int second) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, first, second);
     return text;
 }
 
@@ -244,16 +251,34 @@ void TrackPlayer::SelectNextTrack() {
     }
     const int ratingLevel = static_cast<int>(m_dRating + 0.49);
     if (MakeCurrent(static_cast<std::int32_t>(trackId), ratingLevel)) {
+        Log(LogLevel::Info, "player",
+            "chose track " + std::to_string(trackId) + " for mood " + std::to_string(moodId));
         Post(kMessageShowTrack);
         Post(kMessagePlayTrack);
     } else {
+        Log(LogLevel::Warning, "player",
+            "file of track " + std::to_string(trackId) + " is gone; marked deleted");
         SetTrackDeleted(m_database, static_cast<int>(trackId), 1);
     }
 }
 
 void TrackPlayer::PlayTrack(std::int32_t trackId) {
     std::lock_guard lock(m_playerLock);
-    if (MakeCurrent(trackId, 0)) {
+    // The user's choice is shown with its own rating in the mood, as a
+    // selection of that track would show it.
+    long rating = 0;
+    CADORecordset rs(m_database);
+    if (rs.OpenSource(Format2("SELECT Rating FROM tTrackMood WHERE TrackID=%d AND MoodID=%d",
+                              trackId, m_nMoodID.load()),
+                      CADORecordset::SourceQuery) &&
+        !rs.AtEnd()) {
+        rs.ReadField(0, rating);
+    }
+    const bool rated = rating >= kRatingBad && rating <= kRatingAwesome;
+    m_nSelectionBasis = rated ? 1 : 0;
+    m_bFromCounter = false;
+    m_dRating = rated ? static_cast<double>(rating) : 0.0;
+    if (MakeCurrent(trackId, rated ? static_cast<int>(rating) : 0)) {
         Post(kMessageShowTrack);
         Post(kMessagePlayTrack);
     }
@@ -295,12 +320,15 @@ int TrackPlayer::CreatePlayer() {
     const int fallback = preferred == kPlayerWinAmp ? kPlayerMediaPlayer : kPlayerWinAmp;
     for (const int type : {preferred, fallback}) {
         if (auto player = InitBackend(type)) {
+            Log(LogLevel::Info, "player",
+                type == kPlayerWinAmp ? "external player ready" : "built-in player ready");
             std::lock_guard lock(m_playerLock);
             m_pPlayer = std::move(player);
             m_nPlayerType = type;
             return 1;
         }
     }
+    Log(LogLevel::Error, "player", "neither player could be started");
     return 0;
 }
 
@@ -321,13 +349,24 @@ int TrackPlayer::SwitchPlayer(int playerType) {
     }
     std::lock_guard playerLock(m_playerLock);
     std::lock_guard trackLock(m_trackLock);
+    // The same track goes on in the new player where it was: a switch is
+    // neither a new play nor a new announcement. The loop seeks once the new
+    // player knows the track's length.
     m_nResumePosition = m_pPlayer ? m_pPlayer->GetPosition() : 0;
-    Post(kMessagePlayTrack);
-    std::swap(m_pPlayer, player);
-    if (player) {
-        player->Stop();
+    if (m_pPlayer) {
+        m_pPlayer->Stop();
     }
+    if (m_currentTrack.ID != 0) {
+        player->Play(m_currentTrack.Filename);
+        if (m_bPaused) {
+            player->Pause();
+        }
+    }
+    std::swap(m_pPlayer, player);
     m_nPlayerType = playerType;
+    Log(LogLevel::Info, "player",
+        playerType == kPlayerWinAmp ? "switched to the external player"
+                                    : "switched to the built-in player");
     return 1;
 }
 

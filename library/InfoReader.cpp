@@ -10,6 +10,7 @@
 
 #include "catalog/CatalogOperations.h"
 #include "library/TrackInfoReader.h"
+#include "platform/log/ProgramLog.h"
 
 namespace kavelin {
 
@@ -207,6 +208,7 @@ void InfoReader::QueueFile(const std::string& path) {
 }
 
 void InfoReader::QueueDirectory(const std::string& path) {
+    Log(LogLevel::Info, "scan", "folder queued: " + path);
     m_database.ExecuteStatement(
         FillText("INSERT INTO tInfoRead(Filename, Dir) VALUES ('%s', True)", path));
     m_bQueuedElsewhere = true;
@@ -298,6 +300,11 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
     statements.countQueue.Reset();
     if (queued == 0) {
         writes.Commit();
+        if (m_nFilesSinceIdle != 0) {
+            Log(LogLevel::Info, "scan",
+                "queue empty; " + std::to_string(m_nFilesSinceIdle) + " files read");
+            m_nFilesSinceIdle = 0;
+        }
         m_nCount = 0;
         Post(WM_INFOREADER_COUNT, 1);
         return false;
@@ -333,12 +340,16 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
                 break;
             }
             RecordFile(ReadTrackInfo(path), statements, writes);
+            ++m_nFilesSinceIdle;
             // After every file: a slow disk must not keep other writers waiting.
             writes.CommitIfDue();
         }
         if (!directory.empty() && !m_bStop) {
             // The directory row ends the pass: its entries need a fresh pass query.
             const DirectoryEntries entries = ListDirectory(directory);
+            Log(LogLevel::Debug, "scan",
+                directory + ": " + std::to_string(entries.files.size()) + " files, " +
+                    std::to_string(entries.directories.size()) + " folders");
             writes.Open();
             QueueEntries(entries, statements.addQueueRow, statements.dropKnownFile);
             statements.removeQueueRow.Bind(1, directory);

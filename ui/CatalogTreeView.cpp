@@ -17,7 +17,13 @@ namespace {
 constexpr int kValueRole = Qt::UserRole;
 // The label as the catalog has it, to tell the old name of a renamed artist.
 constexpr int kStoredNameRole = Qt::UserRole + 1;
+// Set on the item of the tracks without an artist, whose label is not a name.
+constexpr int kNoArtistRole = Qt::UserRole + 2;
 constexpr int kMargin = 10;
+
+bool IsNoArtist(const QTreeWidgetItem* item) {
+    return item->data(0, kNoArtistRole).toBool();
+}
 
 template <typename... Args>
 std::string Format(const char* format, Args... args) {
@@ -84,11 +90,21 @@ void CCatalogTreeView::Rebuild() {
                 CADORecordset::SourceQuery)) {
             return;
         }
+        bool noArtistShown = false;
         while (!artists.AtEnd()) {
             std::string name;
             artists.ReadField(0, name);
-            AddItem(root, name, ItemArtistPending);
             artists.MoveNext();
+            if (!name.empty()) {
+                AddItem(root, name, ItemArtistPending);
+            } else if (!noArtistShown) {
+                // Tracks without an artist (null or empty) share one visible node.
+                noArtistShown = true;
+                AddItem(root, kNoArtistLabel, ItemArtistPending);
+                QTreeWidgetItem* item = root->child(root->childCount() - 1);
+                item->setData(0, kNoArtistRole, true);
+                item->setData(0, kStoredNameRole, QString());
+            }
         }
         artists.CloseSource();
     } catch (const CADOException&) {
@@ -104,12 +120,18 @@ void CCatalogTreeView::LoadArtistTracks(QTreeWidgetItem* artist) {
     artist->setData(0, kValueRole, ItemArtistLoaded);
     delete artist->takeChild(0);
     const std::string name = artist->data(0, kStoredNameRole).toString().toStdString();
+    const std::string statement =
+        IsNoArtist(artist)
+            ? std::string(
+                  "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND (Artist IS "
+                  "NULL OR Artist='') ORDER BY TrackName")
+            : Format(
+                  "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND Artist='%s' ORDER BY "
+                  "TrackName",
+                  QuoteForSql(name).c_str());
     try {
         CADORecordset tracks(m_database);
-        if (!tracks.OpenSource(Format("SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND "
-                                      "Artist='%s' ORDER BY TrackName",
-                                      QuoteForSql(name).c_str()),
-                               CADORecordset::SourceQuery)) {
+        if (!tracks.OpenSource(statement, CADORecordset::SourceQuery)) {
             return;
         }
         while (!tracks.AtEnd()) {
@@ -138,15 +160,20 @@ void CCatalogTreeView::OnItemChanged(QTreeWidgetItem* item) {
     const QSignalBlocker quiet(m_pTree);
     if (newName.isEmpty()) {
         // An empty name would leave the artist or track without one: keep the old.
-        item->setText(0, oldName);
+        item->setText(0, IsNoArtist(item) ? QString(kNoArtistLabel) : oldName);
         return;
     }
-    if (newName == oldName) {
+    if (newName == oldName || (IsNoArtist(item) && newName == kNoArtistLabel)) {
         return;
     }
     const int value = ItemValue(item);
     const std::string newText = QuoteForSql(newName.toStdString());
-    if (value == ItemArtistPending || value == ItemArtistLoaded) {
+    if (IsNoArtist(item)) {
+        // Naming the tracks without an artist gives them all that artist.
+        m_database.ExecuteStatement(Format(
+            "UPDATE tTrack SET Artist='%s' WHERE Artist IS NULL OR Artist=''", newText.c_str()));
+        item->setData(0, kNoArtistRole, false);
+    } else if (value == ItemArtistPending || value == ItemArtistLoaded) {
         m_database.ExecuteStatement(Format("UPDATE tTrack SET Artist='%s' WHERE Artist='%s'",
                                            newText.c_str(),
                                            QuoteForSql(oldName.toStdString()).c_str()));

@@ -15,6 +15,8 @@ class PlaybackEngine;
 inline constexpr int ItemArtistPending = -1;  // artist whose tracks were not read yet
 inline constexpr int ItemArtistLoaded = -2;   // artist whose tracks are in the tree
 inline constexpr int ItemPlaceholder = 0;     // "Retrieving..." under a pending artist
+// The label of the node that holds the tracks without an artist.
+inline constexpr const char* kNoArtistLabel = "(no artist)";
 
 // The catalog window: artists and their tracks as a tree, rebuilt each time
 // the window is shown. A double click plays a track; editing a label renames

@@ -37,11 +37,14 @@ public:
 
     // True while the player was found by the last operation (the window handle).
     bool HasWindow() const { return m_bFound; }
+    // Closes the player if this control started it; one the user runs is left alone.
+    void CloseIfStarted();
 
 private:
     bool EnsureWindow();
 
     std::atomic<bool> m_bFound{false};
+    std::atomic<bool> m_bStartedIt{false};
 };
 
 }  // namespace kavelin

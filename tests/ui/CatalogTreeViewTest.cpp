@@ -146,6 +146,28 @@ TEST_F(CatalogTreeViewTest, EscapeOrAnEmptyNameChangesNothing) {
     EXPECT_EQ(catalog.Scalar("SELECT Artist FROM tTrack WHERE ID=" + std::to_string(id)), "Alpha");
 }
 
+TEST_F(CatalogTreeViewTest, TracksWithoutAnArtistSitUnderOneNodeThatExpandsAndRenames) {
+    catalog.Database().ExecuteStatement(
+        "INSERT INTO tTrack(Filename, Artist, Trackname, Deleted) VALUES ('/m/n', NULL, "
+        "'Nameless', False)");
+    AddTrack("", "Blank");
+    AddTrack("Alpha", "One");
+    window.show();
+    EXPECT_EQ(Artists(), (QStringList{"(no artist)", "Alpha"}));
+    QTreeWidgetItem* none = Artist("(no artist)");
+    none->setExpanded(true);
+    EXPECT_EQ(Labels(none), (QStringList{"Blank", "Nameless"}));
+    Tree()->setCurrentItem(none->child(0));
+    window.PlayItem(none->child(0));
+    EXPECT_EQ(player.calls.size(), 1u);
+
+    Edit(none, "Found", Qt::Key_Return);
+    EXPECT_EQ(catalog.ScalarLong("SELECT Count(*) FROM tTrack WHERE Artist='Found'"), 2);
+    window.hide();
+    window.show();
+    EXPECT_EQ(Artists(), (QStringList{"Alpha", "Found"}));
+}
+
 TEST_F(CatalogTreeViewTest, ShowingRebuildsOnlyWhenItBecomesVisible) {
     AddTrack("Alpha", "One");
     window.show();
