@@ -62,11 +62,7 @@ protected:
         ASSERT_TRUE(m_service.registerObject("/org/freedesktop/Notifications", &fake,
                                              QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(m_service.registerService(kName));
-        CADODataBase& db = catalog.Database();
-        db.ExecuteStatement(
-            "INSERT INTO tSettings (Name, ValueInt) SELECT 'Notify', 1 WHERE NOT EXISTS "
-            "(SELECT 1 FROM tSettings WHERE Name='Notify')");
-        SetSettingInt(db, "FirstUse", 0);
+        SetSettingInt(catalog.Database(), "FirstUse", 0);
         dialog.SetNotifications(&notifications);
         dialog.Initialize();
         track = AddTrack("Guns & Roses", "Patience");
