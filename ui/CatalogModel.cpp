@@ -79,11 +79,13 @@ void CatalogModel::LoadTracks(const QModelIndex& index) {
         CADORecordset rows(m_database);
         const std::string statement =
             artist.entry.noArtist
-                ? std::string("SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND (Artist IS "
-                              "NULL OR Artist='') ORDER BY TrackName")
-                : Format("SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND Artist='%s' "
-                         "ORDER BY TrackName",
-                         QuoteForSql(artist.entry.name.toStdString()).c_str());
+                ? std::string(
+                      "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND (Artist IS "
+                      "NULL OR Artist='') ORDER BY TrackName")
+                : Format(
+                      "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND Artist='%s' "
+                      "ORDER BY TrackName",
+                      QuoteForSql(artist.entry.name.toStdString()).c_str());
         if (rows.OpenSource(statement, CADORecordset::SourceQuery)) {
             while (!rows.AtEnd()) {
                 long id = 0;
