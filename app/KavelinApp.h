@@ -15,6 +15,7 @@ class Downloader;
 class DownloaderLink;
 class InfoReader;
 class InfoReaderLink;
+class ProblemRelay;
 class RecommenderLink;
 class ShellMediaControls;
 class TrackPlayer;
@@ -55,6 +56,7 @@ private:
     std::unique_ptr<InfoReaderLink> m_pScannerLink;
     std::unique_ptr<TrackPlayerLink> m_pPlayerLink;
     std::unique_ptr<RecommenderLink> m_pRecommenderLink;
+    std::shared_ptr<ProblemRelay> m_pProblems;
     std::unique_ptr<DesktopHelp> m_pHelp;
     std::unique_ptr<DesktopNotifications> m_pNotifications;
     std::unique_ptr<CMainDlg> m_pMainWnd;
