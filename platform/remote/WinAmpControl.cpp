@@ -80,10 +80,7 @@ bool CWinAmpControl::EnsureWindow() {
     Log(LogLevel::Info, "player", "starting the external player");
     if (!StartAndWait()) {
         Log(LogLevel::Error, "player", "the external player could not be started");
-        ShowMessageBox(
-            "Cannot locate WinAmp. Note: Only WinAmp 2.xx is supported, not WinAmp 3.0. Start "
-            "WinAmp first and try again.",
-            "WinAmp not found", MessageIcon::Warning);
+        m_bMissingUnreported = true;
         return false;
     }
     m_bFound = true;
@@ -98,6 +95,15 @@ void CWinAmpControl::CloseIfStarted() {
     Log(LogLevel::Info, "player", "closing the external player it started");
     Call(QStringLiteral("Quit"));
     m_bFound = false;
+}
+
+void CWinAmpControl::ReportIfMissing() {
+    if (m_bMissingUnreported.exchange(false)) {
+        ShowMessageBox(
+            "Cannot locate WinAmp. Note: Only WinAmp 2.xx is supported, not WinAmp 3.0. Start "
+            "WinAmp first and try again.",
+            "WinAmp not found", MessageIcon::Warning);
+    }
 }
 
 void CWinAmpControl::Command(int id) {
