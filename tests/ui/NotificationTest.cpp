@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "catalog/CatalogOperations.h"
+#include "catalog/PendingWrites.h"
 #include "platform/notify/DesktopNotifications.h"
 #include "tests/support/TestCatalog.h"
 #include "tests/ui/UiFakes.h"
@@ -95,7 +96,8 @@ protected:
     FakeScanQueue scanner;
     RecordingHelp help;
     DesktopNotifications notifications;
-    CMainDlg dialog{catalog.Database(), player, scanner,
+    PendingWrites writes{catalog.Database(), (catalog.Directory() / "Kavelin.pending").string()};
+    CMainDlg dialog{catalog.Database(), writes, player, scanner,
                     std::make_unique<RecordingSpeech>(std::make_shared<std::vector<std::string>>()),
                     help};
     int track = 0;
