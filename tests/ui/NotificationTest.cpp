@@ -97,7 +97,10 @@ protected:
     RecordingHelp help;
     DesktopNotifications notifications;
     PendingWrites writes{catalog.Database(), (catalog.Directory() / "Kavelin.pending").string()};
-    CMainDlg dialog{catalog.Database(), writes, player, scanner,
+    CMainDlg dialog{catalog.Database(),
+                    writes,
+                    player,
+                    scanner,
                     std::make_unique<RecordingSpeech>(std::make_shared<std::vector<std::string>>()),
                     help};
     int track = 0;
