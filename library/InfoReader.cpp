@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <cstdio>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "catalog/CatalogOperations.h"
+#include "library/StreamInfo.h"
 #include "library/TrackInfoReader.h"
 
 namespace kavelin {
@@ -84,6 +86,29 @@ bool IsRealDirectory(const std::string& directory, const dirent& entry) {
     return ::lstat((directory + entry.d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// A music file is a regular file, or a link to one: pipes, sockets, devices,
+// directories and dangling links named like music files are none.
+bool IsRegularFile(const std::string& directory, const dirent& entry) {
+    if (entry.d_type == DT_REG) {
+        return true;
+    }
+    if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) {
+        return false;
+    }
+    struct stat status {};
+    return ::stat((directory + entry.d_name).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// A path the system cannot open is left out, and the log says so.
+bool FitsSystemPath(const std::string& path) {
+    if (path.size() < PATH_MAX) {
+        return true;
+    }
+    std::fprintf(stderr, "kavelin: scan skips a path longer than the system allows: %.200s...\n",
+                 path.c_str());
+    return false;
+}
+
 // One reading of a directory gives both lists. A directory that does not
 // exist or cannot be read gives none.
 DirectoryEntries ListDirectory(const std::string& path) {
@@ -91,7 +116,10 @@ DirectoryEntries ListDirectory(const std::string& path) {
     if (DIR* directory = ::opendir(path.c_str())) {
         while (const dirent* entry = ::readdir(directory)) {
             const std::string_view name(entry->d_name);
-            if (IsMp3Name(entry->d_name)) {
+            if (name != "." && name != ".." && !FitsSystemPath(path + entry->d_name + "/")) {
+                continue;
+            }
+            if (IsMp3Name(entry->d_name) && IsRegularFile(path, *entry)) {
                 entries.files.push_back(path + entry->d_name);
             }
             if (name != "." && name != ".." && IsRealDirectory(path, *entry)) {
@@ -186,8 +214,9 @@ private:
     std::uint64_t m_waitsSeen = 0;
 };
 
-InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep)
-    : m_database(database), m_idleSleep(idleSleep) {}
+InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep,
+                       std::chrono::milliseconds unreadableRetry)
+    : m_database(database), m_idleSleep(idleSleep), m_unreadableRetry(unreadableRetry) {}
 
 void InfoReader::Post(unsigned message, std::intptr_t wParam) {
     if (MessageTarget* window = m_pMainWnd.load()) {
@@ -254,9 +283,10 @@ void InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& ad
 }
 
 void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
-    // An empty fingerprint is stored as null and never matches a track.
+    // An empty fingerprint is stored as null and never matches a track, and
+    // one too short to tell tracks apart is not looked up.
     bool found = false;
-    if (!track.FingerPrint.empty()) {
+    if (track.FingerPrint.size() >= kMinDuplicateFingerPrintLength) {
         statements.findFingerPrint.Bind(1, track.FingerPrint);
         found = statements.findFingerPrint.Step();
         statements.findFingerPrint.Reset();
@@ -280,6 +310,30 @@ void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
     // In the same transaction, so that a file is either recorded or still queued.
     statements.removeQueueRow.Bind(1, track.Filename);
     statements.removeQueueRow.Execute();
+}
+
+void InfoReader::DropFile(const std::string& path, Statements& statements, ScanWrites& writes) {
+    writes.Open();
+    statements.removeQueueRow.Bind(1, path);
+    statements.removeQueueRow.Execute();
+    AddToCount(-1);
+    Post(WM_INFOREADER_COUNT, 1);
+}
+
+bool InfoReader::IsDeferred(const std::string& path) {
+    const auto found = m_deferred.find(path);
+    if (found == m_deferred.end()) {
+        return false;
+    }
+    if (std::chrono::steady_clock::now() < found->second) {
+        return true;
+    }
+    m_deferred.erase(found);
+    return false;
+}
+
+void InfoReader::Defer(const std::string& path) {
+    m_deferred[path] = std::chrono::steady_clock::now() + m_unreadableRetry;
 }
 
 void InfoReader::RecordFile(const CTrackInfo& track, Statements& statements, ScanWrites& writes) {
@@ -322,8 +376,11 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
     }
     statements.passQuery.Reset();
 
+    // A pass that finds only files waiting for their retry is idle.
+    bool handled = false;
     if (!files.empty() || !directory.empty()) {
         m_bBusy = 1;
+        handled = !directory.empty();
         // A pass that stopped at a directory did not count the rows behind
         // it; the queue's size stands in for them in this display hint.
         m_nCount = static_cast<std::int32_t>(directory.empty() ? files.size() : queued);
@@ -332,7 +389,20 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
             if (m_bStop) {
                 break;
             }
-            RecordFile(ReadTrackInfo(path), statements, writes);
+            if (IsDeferred(path)) {
+                continue;
+            }
+            const TrackFile file = ReadTrackFile(path);
+            if (file.status == OpenStatus::Unreadable) {
+                Defer(path);
+                continue;
+            }
+            if (file.status == OpenStatus::Opened) {
+                RecordFile(file.track, statements, writes);
+            } else {
+                DropFile(path, statements, writes);
+            }
+            handled = true;
             // After every file: a slow disk must not keep other writers waiting.
             writes.CommitIfDue();
         }
@@ -361,7 +431,10 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
     writes.CommitIfDue();
     m_bBusy = 0;
     Post(WM_INFOREADER_BUSY, 0);
-    return true;
+    if (!handled) {
+        Post(WM_INFOREADER_COUNT, 1);  // idle as with an empty queue
+    }
+    return handled;
 }
 
 void InfoReader::Run() {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalog/ADODataBase.h"
@@ -23,7 +24,7 @@ extern const char* const kInfoReaderPassQuery;
 
 // The entries of one directory that the scan queues.
 struct DirectoryEntries {
-    std::vector<std::string> files;        // names matching *.mp3, whatever they are
+    std::vector<std::string> files;        // regular files (or links to them) named *.mp3
     std::vector<std::string> directories;  // real directories, not links, each ending in "/"
 };
 
@@ -33,7 +34,8 @@ struct DirectoryEntries {
 class InfoReader {
 public:
     explicit InfoReader(CADODataBase& database,
-                        std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000));
+                        std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000),
+                        std::chrono::milliseconds unreadableRetry = std::chrono::minutes(10));
     InfoReader(const InfoReader&) = delete;
     InfoReader& operator=(const InfoReader&) = delete;
 
@@ -62,7 +64,8 @@ private:
 
     void Post(unsigned message, std::intptr_t wParam);
     void AddToCount(std::int32_t delta);
-    // Runs one cycle; false when the queue was empty.
+    // Runs one cycle; false when it found nothing to do (an empty queue, or
+    // only files waiting for their retry).
     bool RunPass(Statements& statements, ScanWrites& writes);
     // Adds a directory's entries to the queue, files first; files that are
     // known already are dropped again.
@@ -70,6 +73,13 @@ private:
                       CADOStatement& dropKnownFile);
     // Records a file already read and reports it as done.
     void RecordFile(const CTrackInfo& track, Statements& statements, ScanWrites& writes);
+    // Removes the queue rows of a path that is no file to read (gone, or a
+    // pipe, device or directory named like one): it never becomes a track.
+    void DropFile(const std::string& path, Statements& statements, ScanWrites& writes);
+    // A file that exists but cannot be read now stays queued and out of the
+    // catalog; the scan passes it by until its retry time.
+    bool IsDeferred(const std::string& path);
+    void Defer(const std::string& path);
     // Records one file in tTrack, or in tDuplicate when a track has its
     // fingerprint, and removes its queue rows.
     void RecordTrack(const CTrackInfo& track, Statements& statements);
@@ -80,6 +90,9 @@ private:
     // statements over the whole queue.
     std::atomic<bool> m_bQueuedElsewhere{true};
     const std::chrono::milliseconds m_idleSleep;
+    const std::chrono::milliseconds m_unreadableRetry;
+    // Used by the scanner's thread only.
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> m_deferred;
 };
 
 }  // namespace kavelin
