@@ -131,7 +131,7 @@ def build_corpus(root, rng):
     def new_file(clip, stem):
         nonlocal number
         number += 1
-        path = os.path.join(corpus, f"{number:03d} {stem}.mp3")
+        path = os.path.join(corpus, f"{number:03d} {stem.replace('/', '_')}.mp3")
         shutil.copyfile(clip, path)
         return path
 
