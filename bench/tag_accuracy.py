@@ -269,6 +269,10 @@ def reference(path, genres):
     if "TCON" in tag and tag["TCON"].genres:
         first = tag["TCON"].genres[0].strip()
         genre = genres.get(first.lower(), 255)
+        # The reference reader names list numbers with its own spellings.
+        spellings = [name.lower() for name in mutagen.id3.TCON.GENRES]
+        if genre == 255 and first.lower() in spellings:
+            genre = spellings.index(first.lower())
         if genre == 255 and first.isdigit():
             genre = min(int(first), 255)
     expected["GenreID"] = genre
@@ -290,13 +294,17 @@ def main():
         catalog = os.path.join(work, "Kavelin.mdb")
         subprocess.run([scanner, catalog, corpus], check=True, stdout=subprocess.DEVNULL)
         db = sqlite3.connect(catalog)
+        db.text_factory = bytes  # fingerprints are bytes, not text
         columns = "Filename, Trackname, Artist, Album, Year, GenreID, BitRate, FingerPrint"
         rows = db.execute(f"SELECT {columns} FROM tTrack UNION ALL "
                           f"SELECT {columns} FROM tDuplicate").fetchall()
     stored = {}
+    def text(value):
+        return value.decode("utf-8", "replace") if value else ""
+
     for filename, title, artist, album, year, genre, bitrate, fingerprint in rows:
-        stored[filename] = {"Trackname": title or "", "Artist": artist or "",
-                            "Album": album or "", "Year": year or "", "GenreID": genre,
+        stored[text(filename)] = {"Trackname": text(title), "Artist": text(artist),
+                            "Album": text(album), "Year": text(year), "GenreID": genre,
                             "BitRate": bitrate, "FingerPrint present": bool(fingerprint)}
 
     files = sorted(os.path.join(corpus, name) for name in os.listdir(corpus))

@@ -1,6 +1,7 @@
 #include "library/Genres.h"
 
 #include <algorithm>
+#include <span>
 
 namespace kavelin {
 
@@ -14,6 +15,12 @@ struct GenreName {
 // The catalog's genre list, written into the build from its SQL.
 constexpr GenreName kGenreNames[] = {
 #include "GenreRows.inc"
+};
+
+// Other spellings that taggers write for some of the list's genres.
+constexpr GenreName kGenreSpellings[] = {
+    {40, "AlternRock"},  {40, "Alt. Rock"}, {59, "Gangsta Rap"}, {62, "Pop / Funk"},
+    {84, "Fast-Fusion"}, {85, "Bebob"},     {133, "Afro-Punk"},
 };
 
 char AsciiLower(char c) {
@@ -50,9 +57,12 @@ std::int32_t LeadingNumber(std::string_view text, std::size_t& digits) {
 }
 
 std::int32_t NumberOfName(std::string_view name) {
-    for (const GenreName& genre : kGenreNames) {
-        if (EqualIgnoringCase(genre.name, name)) {
-            return genre.number;
+    for (const auto& list :
+         {std::span<const GenreName>(kGenreNames), std::span<const GenreName>(kGenreSpellings)}) {
+        for (const GenreName& genre : list) {
+            if (EqualIgnoringCase(genre.name, name)) {
+                return genre.number;
+            }
         }
     }
     return kNoGenre;

@@ -173,6 +173,8 @@ TEST(TagReader, GenresAsTaggersWriteThem) {
     EXPECT_EQ(GenreNumber("Electronic"), 52);
     EXPECT_EQ(GenreNumber("Psybient"), 191);
     EXPECT_EQ(GenreNumber("(RX)Hip-Hop"), 7);
+    EXPECT_EQ(GenreNumber("Alt. Rock"), 40);  // taggers' spellings of list names
+    EXPECT_EQ(GenreNumber("gangsta rap"), 59);
     EXPECT_EQ(GenreNumber("Rockish"), 255);
     EXPECT_EQ(GenreNumber("(300)"), 255);
     EXPECT_EQ(GenreNumber("(99999999999999999999)"), 255);
