@@ -14,7 +14,9 @@ class Downloader;
 class DownloaderLink;
 class InfoReader;
 class InfoReaderLink;
+class ProblemRelay;
 class RecommenderLink;
+class ShellMediaControls;
 class TrackPlayer;
 class TrackPlayerLink;
 class WorkerThread;
@@ -53,8 +55,11 @@ private:
     std::unique_ptr<InfoReaderLink> m_pScannerLink;
     std::unique_ptr<TrackPlayerLink> m_pPlayerLink;
     std::unique_ptr<RecommenderLink> m_pRecommenderLink;
+    std::shared_ptr<ProblemRelay> m_pProblems;
     std::unique_ptr<DesktopHelp> m_pHelp;
     std::unique_ptr<CMainDlg> m_pMainWnd;
+    // The player on the session bus for media keys and shell controls.
+    std::unique_ptr<ShellMediaControls> m_pShellControls;
     std::unique_ptr<WorkerThread> m_pScannerThread;
     std::unique_ptr<WorkerThread> m_pPlayerThread;
     WorkerThread* m_pDownloaderThread = nullptr;  // lives, like its thread, to the process end

@@ -37,10 +37,12 @@ void CWinAmpPlayer::Stop() {
 }
 
 void CWinAmpPlayer::Play(std::string file) {
+    // Tested under the lock: a Stop that got in first must not be followed
+    // by a track the player goes on playing after the program has ended.
+    std::lock_guard lock(m_lock);
     if (!m_nActive) {
         return;
     }
-    std::lock_guard lock(m_lock);
     m_control.ClearList();
     m_control.AddFile(file);
     m_control.SetListPosition(1);

@@ -95,6 +95,8 @@ public:
     void RunModal();
 
     void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override;
+    // Shows a worker's problem in the status line; callable from any thread.
+    void ReportProblem(const std::string& text) override;
 
     // Runs a menu command as its menu item does.
     void RunCommand(int command);
@@ -105,6 +107,21 @@ public:
     CVoiceFeedback& Voice() const { return *m_pVoice; }
     CTrayIcon& Tray() const { return *m_pTray; }
     const std::vector<std::unique_ptr<CKavelinAbout>>& AboutBoxes() const { return m_aboutBoxes; }
+
+    // The desktop's media controls act through the same handlers as the window's controls.
+    void PressPauseButton() { PauseOrPlay(); }
+    void MovePositionSlider(int milliseconds);
+    void MoveVolumeSlider(int volume);  // 0 to 255
+    int VolumeSliderValue() const;
+    void ShowFromShell();
+
+signals:
+    // What plays, its state, the mood or the volume may have changed.
+    void PlaybackChanged();
+    // The current track's rating in the current mood may have changed.
+    void RatingChanged();
+    // The position in the track was moved, by the user or the desktop's controls.
+    void PositionMoved(int milliseconds);
 
 public slots:
     void accept() override;
@@ -122,6 +139,13 @@ private:
     void FillMoodBox();
     void ApplyOptions();
     void AskFirstUse();
+
+    // Runs a handler; a failure it meets is shown in the status line and the
+    // window goes on, since nothing may escape from an event handler.
+    void RunGuarded(const std::function<void()>& handler);
+    void ShowProblem(const std::string& text);
+    void HandleWorkerMessage(unsigned message);
+    void HandleCommand(int command);
 
     void OnTrackStarted();
     void OnTrackInformation();

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -111,6 +113,27 @@ TEST_F(WinAmpPlayerTest, AFileThatCannotBePlayedEndsTheTrack) {
     ASSERT_EQ(player.Init(nullptr), 1);
     player.Play(s_audio->MakeNonAudio("not audio.mp3").string());
     EXPECT_TRUE(WaitFor([&] { return player.GetState() == kPlayStateStopped; }, 8000));
+}
+
+TEST_F(WinAmpPlayerTest, APlayThatCameInBehindAStopLeavesThePlayerSilent) {
+    CWinAmpPlayer player;
+    ASSERT_EQ(player.Init(nullptr), 1);
+    const auto audacious =
+        static_cast<pid_t>(QDBusConnection::sessionBus().interface()->servicePid(kService).value());
+    ASSERT_GT(audacious, 0);
+    // The player hangs while the stop is on its way, so that the play comes
+    // in behind it, as a queued start does at shutdown.
+    ASSERT_EQ(kill(audacious, SIGSTOP), 0);
+    std::thread stopping([&] { player.Stop(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::thread playing([&] { player.Play(s_tone.string()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(audacious, SIGCONT);
+    stopping.join();
+    playing.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_FALSE(CallAudacious(QStringLiteral("Playing")).arguments().value(0).toBool());
+    EXPECT_EQ(player.IsActive(), 0);
 }
 
 TEST_F(WinAmpPlayerTest, MissingPlayerIsReportedAndTheBackendFails) {

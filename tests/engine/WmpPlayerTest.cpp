@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <set>
 #include <thread>
 
@@ -116,6 +117,28 @@ TEST_F(WmpPlayerTest, FilesThatCannotBeOpenedEndAtOnce) {
     }
     // A failed open leaves the player usable.
     StartPlaying(s_short);
+}
+
+TEST_F(WmpPlayerTest, AFailedOpenDoesNotEndTheNextTrack) {
+    m_player.Play((s_audio->Directory() / "gone.mp3").string());
+    ASSERT_TRUE(WaitFor([&] { return m_player.GetState() == kPlayStateStopped; }, 3000));
+    m_player.Play(s_long.string());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_NE(m_player.GetState(), kPlayStateStopped) << "the last file's error was taken";
+    }
+}
+
+TEST(MediaControl, CreatingItLeavesTheProcessLocaleAlone) {
+    // Other threads run by the time a player is created; the locale is set
+    // once, before they start.
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "C.UTF-8"), nullptr);
+    {
+        CMediaPlayer2 control("null");
+        control.CreateControl();
+    }
+    EXPECT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C.UTF-8");
+    std::setlocale(LC_NUMERIC, "C");
 }
 
 TEST_F(WmpPlayerTest, ReplacingAPlayingTrackNeverReportsTheEndOfATrack) {
