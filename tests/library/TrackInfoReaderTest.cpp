@@ -117,10 +117,8 @@ TEST(ReadTrackInfo, BitRatesOfRealEncodings) {
         {"cbr192.mp3", "sine 440", 44100, 2, "-b 192", 192},
         {"cbr320.mp3", "sine 440", 48000, 2, "-b 320", 320},
         {"vbr.mp3", "sine 440", 44100, 2, "-V 2", 0},
-        // For MPEG-2 and 2.5 the frame size of layer 3 counts twice the real one, so the
-        // reader jumps past frames and takes the bit rate of whatever sync it lands on.
-        {"mpeg2.mp3", "sine 440", 22050, 2, "-b 64", 0},
-        {"mpeg25.mp3", "sine 440", 11025, 1, "-b 32", 0},
+        {"mpeg2.mp3", "sine 440", 22050, 2, "-b 64", 64},
+        {"mpeg25.mp3", "sine 440", 11025, 1, "-b 32", 32},
         {"mono.mp3", "sine 440", 44100, 1, "-m m -b 96", 96},
     };
     for (const Encoding& encoding : encodings) {
