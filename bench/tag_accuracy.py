@@ -11,10 +11,11 @@ and compares every stored field with python3-mutagen's reading of the file.
 
 Prints the match rate per field and `field_match_min=<value>`.
 
-usage: tag_accuracy.py SCAN_BENCH GENRES_SQL CACHE_DIR [--show-misses]
+usage: tag_accuracy.py SCAN_BENCH GENRES_SQL CACHE_DIR [--seed=N] [--show-misses]
   SCAN_BENCH  the built kavelin_scan_bench
   GENRES_SQL  resources/catalog/genres.sql (genre names to numbers)
-  CACHE_DIR   where the corpus is built (reused when it is complete)"""
+  CACHE_DIR   where the corpus is built (reused when it is complete)
+  --seed=N    another corpus of the same kinds (tags, texts, junk) than the default"""
 import io
 import os
 import random
@@ -286,7 +287,8 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     scanner, genres_sql, cache = args
-    rng = random.Random(1508)
+    seeds = [int(a.split("=", 1)[1]) for a in sys.argv[1:] if a.startswith("--seed=")]
+    rng = random.Random(seeds[0] if seeds else 1508)
     corpus = build_corpus(cache, rng)
     genres = genre_numbers(genres_sql)
 
