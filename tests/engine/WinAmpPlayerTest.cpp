@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "engine/WinAmpPlayer.h"
@@ -134,6 +135,47 @@ TEST_F(WinAmpPlayerTest, APlayThatCameInBehindAStopLeavesThePlayerSilent) {
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     EXPECT_FALSE(CallAudacious(QStringLiteral("Playing")).arguments().value(0).toBool());
     EXPECT_EQ(player.IsActive(), 0);
+}
+
+// Shows the box as the window does, but first sees whether the window could
+// meanwhile still call the backend (the play loop's poll shows it while the
+// window may be starting a track).
+class BackendProbingShell : public MessageShell {
+public:
+    explicit BackendProbingShell(CWinAmpPlayer& player) : m_player(player) {}
+    MessageAnswer ShowMessage(const std::string&, const std::string&, MessageIcon,
+                              MessageButtons) override {
+        if (m_probe.valid()) {
+            return MessageAnswer::Ok;  // the box of the probe's own call
+        }
+        m_probe = std::async(std::launch::async, [this] { m_player.SetVolume(10); });
+        windowGotThrough = m_probe.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        return MessageAnswer::Ok;
+    }
+    bool OpenAddress(const std::string&) override { return true; }
+    void WaitForTheProbe() {
+        if (m_probe.valid()) {
+            m_probe.wait();
+        }
+    }
+    bool windowGotThrough = false;
+
+private:
+    CWinAmpPlayer& m_player;
+    std::future<void> m_probe;
+};
+
+TEST_F(WinAmpPlayerTest, TheMissingPlayerBoxLeavesTheBackendFreeForTheWindow) {
+    CWinAmpPlayer player;
+    ASSERT_EQ(player.Init(nullptr), 1);
+    QuitAudacious();
+    ScopedPath nowhere(s_audio->Directory().string());
+    auto shell = std::make_shared<BackendProbingShell>(player);
+    auto previous = InstallMessageShell(shell);
+    player.GetState();  // the play loop's poll finds the player gone
+    shell->WaitForTheProbe();
+    InstallMessageShell(previous);
+    EXPECT_TRUE(shell->windowGotThrough);
 }
 
 TEST_F(WinAmpPlayerTest, MissingPlayerIsReportedAndTheBackendFails) {
