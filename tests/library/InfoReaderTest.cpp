@@ -531,8 +531,9 @@ TEST_F(ScanOnAFailingDiskTest, FailedWritesLoseNothingAndRecordNothingTwice) {
     scanner.join();
     EXPECT_GT(disk.FailedWrites(), 0);
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead"), 0);
-    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(DISTINCT Filename) FROM tTrack"), 30);
-    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(DISTINCT Filename) FROM tDuplicate"), 150);
+    // One-frame files: their fingerprints are too short to make duplicates.
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(DISTINCT Filename) FROM tTrack"), 180);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(DISTINCT Filename) FROM tDuplicate"), 0);
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tTrack") +
                   catalog.ScalarLong("SELECT COUNT(*) FROM tDuplicate"),
               180);
