@@ -105,6 +105,8 @@ private:
     const std::chrono::milliseconds m_unreadableRetry;
     // Used by the scanner's thread only.
     std::unordered_map<std::string, std::chrono::steady_clock::time_point> m_deferred;
+    // Files read since the queue was last found empty; the scanner thread's own.
+    long m_nFilesSinceIdle = 0;
 };
 
 }  // namespace kavelin
