@@ -24,6 +24,7 @@ public:
     bool IsPaused() const override { return m_player.m_bPaused; }
 
     void SelectNextTrack() override { m_player.SelectNextTrack(); }
+    void Skip() override { m_player.Skip(); }
     void PlayTrack(int trackId) override { m_player.PlayTrack(trackId); }
     void SetMood(const std::string& moodName) override { m_player.SetMood(moodName); }
     int SwitchPlayer(int playerType) override { return m_player.SwitchPlayer(playerType); }

@@ -51,6 +51,9 @@ public:
 
     void Run();
     void SelectNextTrack();
+    // The listener's Skip: records the skip of the current track in the
+    // current mood, with how far into the track it came, then chooses the next.
+    void Skip();
     void PlayTrack(std::int32_t trackId);
     void SetMood(const std::string& moodName);
     CTrackInfo GetCurrentTrack();

@@ -467,7 +467,7 @@ void CMainDlg::Exclude() {
 }
 
 void CMainDlg::Skip() {
-    m_player.SelectNextTrack();
+    m_player.Skip();
 }
 
 void CMainDlg::PauseOrPlay() {

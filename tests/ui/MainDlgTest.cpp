@@ -331,7 +331,7 @@ TEST_F(MainDlgTest, PopupMenuCommandsReachTheHandlersWhileHidden) {
     EXPECT_EQ(said->back(), "Rating set to awesome");
     player.calls.clear();
     popup->actions().at(6)->trigger();
-    EXPECT_EQ(player.calls, std::vector<std::string>{"SelectNextTrack"});
+    EXPECT_EQ(player.calls, std::vector<std::string>{"Skip"});
 }
 
 TEST_F(MainDlgTest, PauseButtonCaptionFollowsThePlayer) {
