@@ -171,6 +171,9 @@ public:
     virtual int Next(int mood) = 0;
     virtual int Skip(int mood, int positionMs) = 0;
     virtual void Rate(int mood, int track, int verdict) = 0;
+    // What the last choice rested on: 1 to 3 the flags of qCounter, 0 a guess
+    // without a flag, 4 the unrated draw; -1 for policies without a catalog.
+    virtual int LastBasis() const { return -1; }
 };
 
 std::string ReadFile(const char* path) {
@@ -224,6 +227,9 @@ public:
     }
     void Rate(int mood, int track, int verdict) override {
         SetRating(m_catalog.Database(), mood, track, verdict);
+    }
+    int LastBasis() const override {
+        return m_player.m_bFromCounter ? m_player.m_nSelectionBasis.load() : 4;
     }
 
 private:
@@ -340,6 +346,8 @@ struct Result {
     int medianGap = 0;
     int favouriteMedianGap = 0;  // replays of the favourites rated before listening
     int plays = 0;
+    // Plays and pleasure by what the choice rested on (LastBasis).
+    std::map<int, std::pair<int, double>> byBasis;
 };
 
 int Median(std::vector<int> values) {
@@ -410,6 +418,9 @@ Result Listen(const Options& options, const Generated& generated, const std::str
             }
         }
         history.lastPlay[track] = ++history.plays;
+        if (policy->LastBasis() >= 0) {
+            ++result.byBasis[policy->LastBasis()].first;
+        }
         ++sessionPlays;
         liked += verdict >= kRatingGood ? 1 : 0;
         if (verdict >= kRatingGood) {
@@ -433,6 +444,9 @@ Result Listen(const Options& options, const Generated& generated, const std::str
             continue;
         }
         pleasureSum += pleasure;
+        if (policy->LastBasis() >= 0) {
+            result.byBasis[policy->LastBasis()].second += pleasure;
+        }
         if (sessionPlays >= kSessionLength) {
             sessionPlays = 0;
             mood = kListenedMoods[++session % 2];
@@ -570,6 +584,10 @@ int main(int argc, char** argv) {
                     policy.c_str(), r.plays, r.meanPleasure, r.skipShare, r.likedShare,
                     r.distinctLiked, r.badShare, GapText(r.minGap).c_str(),
                     GapText(r.medianGap).c_str(), GapText(r.favouriteMedianGap).c_str());
+                for (const auto& [basis, figures] : r.byBasis) {
+                    std::printf("  basis=%d plays=%d mean_pleasure=%.3f\n", basis, figures.first,
+                                figures.second / figures.first);
+                }
             }
         }
         std::string line = "seed=" + std::to_string(seed);
