@@ -44,7 +44,7 @@ k AS MATERIALIZED (
            60.0 AS restScale,     -- plays: freshness time scale of a track played once
            0.05 AS restGrowth,    -- the scale grows by this share per play in the mood, up to 20
            20   AS minGap,
-           0.12 AS curiosity,
+           0.04 AS curiosity,
            0.03 AS noise),
 clock AS MATERIALIZED (SELECT Counter AS c FROM tCounter LIMIT 1),
 mood AS MATERIALIZED (
@@ -60,21 +60,17 @@ genre AS MATERIALIZED (
             + k.genreShrink * mood.value)
            / (g.Rated + k.skipEvidence * g.Skips + k.keptEvidence * g.Kept + k.genreShrink) AS value
     FROM tGenreMood g CROSS JOIN k CROSS JOIN mood WHERE g.MoodID = :MoodID),
-artist AS MATERIALIZED (
-    SELECT a.Artist, a.Rows, a.Worth + k.skipEvidence * k.skipValue * a.Skips
-                             + k.keptEvidence * k.keptValue * a.Kept AS worth,
-           a.Rated + k.skipEvidence * a.Skips + k.keptEvidence * a.Kept AS evidence
-    FROM tArtistMood a CROSS JOIN k WHERE a.MoodID = :MoodID),
--- The best-liked artists that may still have unheard tracks here.
+-- The best-liked artists that may still have unheard tracks here. The order is
+-- read from the index ixArtistMoodLiking, whose expression this must repeat.
 likedArtist AS MATERIALIZED (
     SELECT Artist FROM (
-        SELECT a.Artist, a.Rows,
-               (a.worth + k.artistShrink * mood.value) / (a.evidence + k.artistShrink) AS value
-        FROM artist a CROSS JOIN k CROSS JOIN mood
-        WHERE a.evidence > 0
-        ORDER BY value DESC LIMIT 40) l
+        SELECT a.Artist, a.Rows FROM tArtistMood a
+        WHERE a.MoodID = :MoodID
+        ORDER BY (a.Worth + 0.08 * a.Skips + 0.165 * a.Kept + 0.6)
+                 / (a.Rated + 0.8 * a.Skips + 0.3 * a.Kept + 1.5) DESC
+        LIMIT 40) l
     WHERE (SELECT count(*) FROM tTrack t WHERE t.Artist = l.Artist) > l.Rows
-    ORDER BY value DESC LIMIT 12),
+    LIMIT 12),
 likedGenre AS MATERIALIZED (
     SELECT GenreID, row_number() OVER (ORDER BY value DESC) AS place
     FROM genre ORDER BY value DESC LIMIT 3),
@@ -91,7 +87,8 @@ candidate AS (
     UNION SELECT TrackID FROM (SELECT TrackID FROM tTrackMood
                                WHERE MoodID = :MoodID AND Rating = 2 ORDER BY LastCounter LIMIT 8)
     UNION SELECT TrackID FROM (SELECT TrackID FROM tTrackMood
-                               WHERE MoodID = :MoodID AND Rating IS NULL AND Played > Skipped
+                               WHERE MoodID = :MoodID AND Rating IS NULL
+                                 AND LastCounter IS NOT NULL AND Played > Skipped
                                ORDER BY LastCounter LIMIT 16)
     UNION SELECT t.ID FROM likedArtist l INNER JOIN tTrack t ON t.Artist = l.Artist
     UNION SELECT ID FROM (
@@ -119,14 +116,17 @@ known AS (
            coalesce(own.SkipWeight, 0) AS skipWeight,
            coalesce(own.Rating IS NULL AND own.Played > own.Skipped, 0) AS kept,
            (SELECT max(p.LastCounter) FROM tTrackMood p WHERE p.TrackID = t.ID) AS lastPlay,
-           a.worth AS artistWorth, coalesce(a.evidence, 0) AS artistEvidence,
+           coalesce(a.Worth + k.skipEvidence * k.skipValue * a.Skips
+                    + k.keptEvidence * k.keptValue * a.Kept, 0) AS artistWorth,
+           coalesce(a.Rated + k.skipEvidence * a.Skips + k.keptEvidence * a.Kept, 0)
+               AS artistEvidence,
            coalesce(g.value, mood.value) AS genreValue
     FROM candidate c
     INNER JOIN tTrack t ON t.ID = c.ID
     LEFT JOIN tTrackMood own ON own.MoodID = :MoodID AND own.TrackID = t.ID
-    LEFT JOIN artist a ON a.Artist = t.Artist
+    LEFT JOIN tArtistMood a ON a.MoodID = :MoodID AND a.Artist = t.Artist
     LEFT JOIN genre g ON g.GenreID = t.GenreID
-    CROSS JOIN mood
+    CROSS JOIN mood CROSS JOIN k
     WHERE t.Deleted = 0 AND coalesce(own.Rating, 0) NOT IN (1, -1)),
 valued AS (
     SELECT known.*,
@@ -134,7 +134,7 @@ valued AS (
                 THEN CASE Rating WHEN 4 THEN 1.0 WHEN 3 THEN 0.8 ELSE 0.4 END
                      / (1 + k.skipSink * skipWeight)
                 ELSE (k.skipEvidence * k.skipValue * skipWeight + k.keptEvidence * k.keptValue * kept
-                      + k.trackShrink * (coalesce(artistWorth, 0) + k.artistShrink * genreValue)
+                      + k.trackShrink * (artistWorth + k.artistShrink * genreValue)
                                       / (artistEvidence + k.artistShrink))
                      / (k.skipEvidence * skipWeight + k.keptEvidence * kept + k.trackShrink)
            END AS value,
