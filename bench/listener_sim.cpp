@@ -192,8 +192,7 @@ class CatalogPolicy : public Policy {
 public:
     CatalogPolicy(const Options& options, const Generated& generated, const std::string& query,
                   std::uint64_t seed)
-        : m_catalog(generated.tracks),
-          m_player(m_catalog.Database(), [this](int) {
+        : m_catalog(generated.tracks), m_player(m_catalog.Database(), [this](int) {
               auto backend = std::make_unique<InstantPlayer>();
               m_pBackend = backend.get();
               return backend;
@@ -460,8 +459,7 @@ Result Listen(const Options& options, const Generated& generated, const std::str
         result.likedShare = static_cast<double>(liked) / result.plays;
         result.badShare = static_cast<double>(bad) / result.plays;
     }
-    result.distinctLiked =
-        static_cast<int>(std::count(likedHeard.begin(), likedHeard.end(), true));
+    result.distinctLiked = static_cast<int>(std::count(likedHeard.begin(), likedHeard.end(), true));
     if (!gaps.empty()) {
         result.minGap = *std::min_element(gaps.begin(), gaps.end());
         result.medianGap = Median(gaps);
@@ -534,8 +532,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const bool knownTruth = options.truth == "artist" || options.truth == "genre" ||
                             options.truth == "track" || options.truth == "mixed";
     return argc % 2 == 1 && knownTruth && options.tracks > 0 && options.artists > 0 &&
-           options.genres > 0 && options.moods >= 3 && options.plays > 0 &&
-           options.favourites >= 0;
+           options.genres > 0 && options.moods >= 3 && options.plays > 0 && options.favourites >= 0;
 }
 
 double MedianOf(std::vector<double> values) {

@@ -84,10 +84,10 @@ void SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
     // can never both insert a row.
     CADOTransaction transaction(database);
     if (TrackMoodRowExists(database, moodId, trackId)) {
-        database.ExecuteStatement(
-            Format("UPDATE tTrackMood SET Rating=%d, RatingType=1, SkipWeight=0 WHERE MoodID=%d AND "
-                   "TrackID=%d",
-                   rating, moodId, trackId));
+        database.ExecuteStatement(Format(
+            "UPDATE tTrackMood SET Rating=%d, RatingType=1, SkipWeight=0 WHERE MoodID=%d AND "
+            "TrackID=%d",
+            rating, moodId, trackId));
     } else {
         database.ExecuteStatement(Format(
             "INSERT INTO tTrackMood(MoodID, TrackID, Rating, RatingType) VALUES (%d, %d, %d, 1)",

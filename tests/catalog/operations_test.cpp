@@ -131,9 +131,10 @@ TEST_F(Operations, ArtistAndGenreSumsFollowRatingsPlaysSkipsAndRenames) {
         "INSERT INTO tTrack(Filename, Artist, GenreID) VALUES ('/music/3.mp3', 'GUNS ''N'' "
         "ROSES', 17)"));
     auto sums = [&](const std::string& table, const std::string& where) {
-        return catalog.Scalar("SELECT Rows || ',' || Rated || ',' || round(Worth, 2) || ',' || "
-                              "round(Skips, 2) || ',' || Kept FROM " +
-                              table + " WHERE MoodID=1 AND " + where);
+        return catalog.Scalar(
+            "SELECT Rows || ',' || Rated || ',' || round(Worth, 2) || ',' || "
+            "round(Skips, 2) || ',' || Kept FROM " +
+            table + " WHERE MoodID=1 AND " + where);
     };
     const std::string gnr = "Artist='guns ''n'' roses'";
     SetRating(db, 1, 1, kRatingGood);

@@ -133,8 +133,7 @@ TEST_F(QCounterTest, SkipsSinkATrackAndItsArtistUntilARatingOutranksThem) {
         }
     }
     ASSERT_TRUE(db.ExecuteStatement("UPDATE tCounter SET Counter = Counter + 100"));
-    EXPECT_EQ(m_catalog.ScalarLong("SELECT count(*) FROM tTrackMood WHERE Rating IS NOT NULL"),
-              3)
+    EXPECT_EQ(m_catalog.ScalarLong("SELECT count(*) FROM tTrackMood WHERE Rating IS NOT NULL"), 3)
         << "a skip is no rating";
 
     const auto guess = Suggest();
