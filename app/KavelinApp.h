@@ -12,8 +12,10 @@ class CMainDlg;
 class DesktopHelp;
 class Downloader;
 class DownloaderLink;
+class FolderWatcher;
 class InfoReader;
 class InfoReaderLink;
+class ProblemRelay;
 class RecommenderLink;
 class ShellMediaControls;
 class TrackPlayer;
@@ -48,18 +50,21 @@ private:
     std::unique_ptr<CUrlRequest> m_pUpdateRequest;
     std::unique_ptr<InfoReader> m_pScanner;
     std::unique_ptr<TrackPlayer> m_pPlayer;
+    std::unique_ptr<FolderWatcher> m_pFolderWatcher;
     // Its thread runs to the end of the process, so the object is never destroyed.
     Downloader* m_pDownloader = nullptr;
     std::unique_ptr<DownloaderLink> m_pDownloaderLink;
     std::unique_ptr<InfoReaderLink> m_pScannerLink;
     std::unique_ptr<TrackPlayerLink> m_pPlayerLink;
     std::unique_ptr<RecommenderLink> m_pRecommenderLink;
+    std::shared_ptr<ProblemRelay> m_pProblems;
     std::unique_ptr<DesktopHelp> m_pHelp;
     std::unique_ptr<CMainDlg> m_pMainWnd;
     // The player on the session bus for media keys and shell controls.
     std::unique_ptr<ShellMediaControls> m_pShellControls;
     std::unique_ptr<WorkerThread> m_pScannerThread;
     std::unique_ptr<WorkerThread> m_pPlayerThread;
+    std::unique_ptr<WorkerThread> m_pFolderWatcherThread;
     WorkerThread* m_pDownloaderThread = nullptr;  // lives, like its thread, to the process end
 };
 

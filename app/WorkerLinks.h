@@ -1,8 +1,12 @@
 #pragma once
 
+#include <mutex>
+#include <string>
+
 #include "acquisition/Downloader.h"
 #include "acquisition/Recommender.h"
 #include "engine/TrackPlayer.h"
+#include "library/FolderWatcher.h"
 #include "library/InfoReader.h"
 #include "ui/WorkerLinks.h"
 
@@ -22,6 +26,7 @@ public:
     int MoodID() const override { return m_player.m_nMoodID; }
     int PlayerType() const override { return m_player.m_nPlayerType; }
     bool IsPaused() const override { return m_player.m_bPaused; }
+    bool TakeTrackToStart(CTrackInfo& track) override { return m_player.TakeTrackToStart(track); }
 
     void SelectNextTrack() override { m_player.SelectNextTrack(); }
     void Skip() override { m_player.Skip(); }
@@ -42,15 +47,41 @@ private:
     TrackPlayer& m_player;
 };
 
-// The scanning worker's queue as the main window uses it.
+// Carries the workers' problem reports to the main window while it exists.
+// Shared with the download thread, which outlives the window.
+class ProblemRelay {
+public:
+    void SetTarget(MessageTarget* target) {
+        std::lock_guard lock(m_lock);
+        m_pTarget = target;
+    }
+    void Report(const std::string& text) {
+        std::lock_guard lock(m_lock);
+        if (m_pTarget) {
+            m_pTarget->ReportProblem(text);
+        }
+    }
+
+private:
+    std::mutex m_lock;
+    MessageTarget* m_pTarget = nullptr;
+};
+
+// The scanning worker's queue as the main window uses it. A folder the user
+// adds is scanned now and watched from then on.
 class InfoReaderLink : public ScanQueue {
 public:
-    explicit InfoReaderLink(InfoReader& reader) : m_reader(reader) {}
-    void QueueDirectory(const std::string& path) override { m_reader.QueueDirectory(path); }
+    InfoReaderLink(InfoReader& reader, FolderWatcher& watcher)
+        : m_reader(reader), m_watcher(watcher) {}
+    void QueueDirectory(const std::string& path) override {
+        m_reader.QueueDirectory(path);
+        m_watcher.AddFolder(path);
+    }
     int Count() const override { return m_reader.m_nCount; }
 
 private:
     InfoReader& m_reader;
+    FolderWatcher& m_watcher;
 };
 
 // The download worker as the main window uses it.

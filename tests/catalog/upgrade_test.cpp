@@ -99,12 +99,12 @@ TEST_F(UpgradeTest, UpgradedCatalogHasTheFreshCatalogsSchemaAndStoredQueries) {
     EXPECT_EQ(Rows(Path(), queries), Rows(KAVELIN_FRESH_CATALOG, queries));
 }
 
-// The second version's catalog (the first one's rows) gains the skip columns
+// The third version's catalog (the first one's rows) gains the skip columns
 // and the per-mood sums of artists and genres, filled from the rows it holds.
-TEST_F(UpgradeTest, SecondVersionKeepsEveryRatingAndPlayAndSumsThemByArtistAndGenre) {
+TEST_F(UpgradeTest, ThirdVersionKeepsEveryRatingAndPlayAndSumsThemByArtistAndGenre) {
     fs::remove(Path());
-    fs::copy_file(fs::path(KAVELIN_CATALOG_FIXTURES) / "catalog-v2.mdb", Path());
-    ASSERT_EQ(Rows(Path(), "PRAGMA user_version"), "2\n");
+    fs::copy_file(fs::path(KAVELIN_CATALOG_FIXTURES) / "catalog-v3.mdb", Path());
+    ASSERT_EQ(Rows(Path(), "PRAGMA user_version"), "3\n");
     ASSERT_TRUE(Connect()) << m_strError;
 
     EXPECT_EQ(Rows(Path(), kVerdictsAndPlays),
@@ -143,6 +143,24 @@ TEST_F(UpgradeTest, RestoresTheScanQueueIndexThatOlderCatalogsLack) {
     ASSERT_TRUE(Connect()) << m_strError;
     EXPECT_EQ(Rows(Path(), "SELECT name FROM sqlite_master WHERE name = 'ixInfoReadPass'"),
               "ixInfoReadPass\n");
+}
+
+TEST_F(UpgradeTest, UpgradedCatalogRemembersWatchedFoldersBesideItsRatings) {
+    ASSERT_TRUE(Connect()) << m_strError;
+    EXPECT_EQ(Rows(Path(), "SELECT Count(*) FROM tWatchedFolder"), "0\n");
+    {
+        CADODataBase database;
+        ASSERT_TRUE(database.Connect(m_catalog.ConnectionString(), "", ""));
+        EXPECT_TRUE(database.ExecuteStatement(
+            "INSERT INTO tWatchedFolder(Path) VALUES ('/home/me/Music/')"));
+        EXPECT_FALSE(database.ExecuteStatement(
+            "INSERT INTO tWatchedFolder(Path) VALUES ('/home/me/Music/')"))
+            << "each folder once";
+        database.Disconnect();
+    }
+    ASSERT_TRUE(Connect()) << m_strError;
+    EXPECT_EQ(Rows(Path(), "SELECT Path FROM tWatchedFolder"), "/home/me/Music/\n");
+    EXPECT_EQ(Rows(Path(), "SELECT Count(*) FROM tTrackMood WHERE Rating IS NOT NULL"), "4\n");
 }
 
 TEST_F(UpgradeTest, FailedStepLeavesTheFileByteForByte) {
