@@ -119,6 +119,7 @@ TEST_F(MainDlgTest, FailuresInHandlersAreShownAndTheWindowGoesOn) {
         void SelectNextTrack() override {
             throw CADOException(SqliteResultCode(5), "SQLite", "database is locked");
         }
+        void Skip() override { SelectNextTrack(); }
     } failing;
     CMainDlg window(catalog.Database(), failing, scanner, std::make_unique<RecordingSpeech>(said),
                     help);
