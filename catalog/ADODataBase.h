@@ -31,6 +31,9 @@ public:
     // Closes every thread's connection. Raises nothing it does not have to.
     void Disconnect();
     bool IsConnected() const;
+    // True when the catalog can only be read: SQLite opened the file read-only
+    // because the file or the file system holding it refuses writes.
+    bool IsReadOnly();
 
     // Runs a statement that returns no rows. False (with the error stored) on failure.
     bool ExecuteStatement(const std::string& statement);
@@ -77,11 +80,29 @@ public:
 
     bool IsActive() const { return m_pConnection != nullptr; }
     bool Commit();
+    // The result code of a failed start or commit.
+    std::uint32_t LastError() const { return m_nLastError; }
 
 private:
     CADODataBase& m_database;
     sqlite3* m_pConnection = nullptr;
     bool m_bOwner = false;  // false when it joined a transaction already open on this thread
+    std::uint32_t m_nLastError = 0;
+};
+
+// Reads that go together, as one read transaction on the calling thread's
+// connection: one view of the catalog and one shared lock for many small
+// queries, where each would otherwise take and release its own. Never makes a
+// writer wait. Does nothing inside a transaction that is already open.
+class CADOReadTransaction {
+public:
+    explicit CADOReadTransaction(CADODataBase& database);
+    ~CADOReadTransaction();
+    CADOReadTransaction(const CADOReadTransaction&) = delete;
+    CADOReadTransaction& operator=(const CADOReadTransaction&) = delete;
+
+private:
+    sqlite3* m_pConnection = nullptr;  // set when this object began the transaction
 };
 
 }  // namespace kavelin
