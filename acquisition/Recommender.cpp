@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 
+#include "catalog/ADODataBase.h"
 #include "catalog/CatalogOperations.h"
 #include "platform/addresses/ServiceAddresses.h"
 
@@ -57,7 +58,9 @@ QObject* LookupOwner() {
 
 }  // namespace
 
-void AddRecommendedArtist(CADODataBase& database, const std::string& name) {
+namespace {
+
+void InsertArtist(CADODataBase& database, const std::string& name) {
     if (name.empty() || CharacterCount(name) > kMaxNameLength) {
         return;
     }
@@ -68,16 +71,47 @@ void AddRecommendedArtist(CADODataBase& database, const std::string& name) {
                               quoted + "')");
 }
 
+// Keeps the newest kMaxRecommendedArtists names: pages that name new artists
+// without end must not grow the list (and the downloader's turns) without end.
+void DropOldestArtists(CADODataBase& database) {
+    database.ExecuteStatement(
+        "DELETE FROM tRecommender WHERE ID NOT IN (SELECT TOP " +
+        std::to_string(kMaxRecommendedArtists) +
+        " tRecommender.ID FROM tRecommender ORDER BY tRecommender.ID DESC)");
+}
+
+}  // namespace
+
+void AddRecommendedArtist(CADODataBase& database, const std::string& name) {
+    AddRecommendedArtists(database, {name});
+}
+
+void AddRecommendedArtists(CADODataBase& database, const std::vector<std::string>& names) {
+    if (names.empty()) {
+        return;
+    }
+    // One transaction for the lot: one write for the catalog, and other
+    // writers wait once rather than once a name.
+    CADOTransaction transaction(database);
+    for (const auto& name : names) {
+        InsertArtist(database, name);
+    }
+    DropOldestArtists(database);
+    transaction.Commit();
+}
+
 void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
     if (block.size() <= kLongestIgnoredBlock) {
         return;
     }
     ForwardSearch tagEnd(block, '>');
     ForwardSearch tagStart(block, '<');
+    std::vector<std::string> names;
     std::size_t position = 0;
     while (true) {
         const std::size_t marker = block.find(kArtistLinkMarker, position);
         if (marker == std::string_view::npos) {
+            AddRecommendedArtists(database, names);
             return;
         }
         position = marker + kArtistLinkMarker.size();
@@ -88,7 +122,7 @@ void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
         }
         const std::size_t textEnd = tagStart.From(position);
         if (textEnd != std::string_view::npos) {
-            AddRecommendedArtist(database, std::string(block.substr(position, textEnd - position)));
+            names.emplace_back(block.substr(position, textEnd - position));
         }
     }
 }

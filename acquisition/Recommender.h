@@ -3,16 +3,22 @@
 #include <QPointer>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "acquisition/UrlRequest.h"
 #include "catalog/ADODataBase.h"
 
 namespace kavelin {
 
+// The recommender list keeps this many names; the oldest go first.
+inline constexpr int kMaxRecommendedArtists = 2000;
+
 // Adds an artist to the recommender list (tRecommender) unless a row with
 // that name is there already. Empty names and names longer than a catalog
 // name column holds are not artists and add nothing.
 void AddRecommendedArtist(CADODataBase& database, const std::string& name);
+// The same for several names, in one transaction.
+void AddRecommendedArtists(CADODataBase& database, const std::vector<std::string>& names);
 
 // Scans one block of a similar-artists page and adds the artist of every
 // artist link in it. Each block is scanned by itself: an entry that a block

@@ -65,6 +65,8 @@ struct DownloaderTest : ::testing::Test {
         }
     }
     void KnowUltrapeers(const std::vector<const FakeUltrapeer*>& peers) {
+        // The fakes live on loopback, which the leaf takes from peers only when told.
+        std::ofstream(catalog.Directory() / "GnuConfig.ini") << "LocalNetworks=127.0.0.0/8\n";
         std::ofstream out(catalog.Directory() / "GnuUltraCache.net");
         for (const auto* peer : peers) {
             out << gnutella::FormatHostAddress(peer->Address()) << "\n";

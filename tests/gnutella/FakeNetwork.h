@@ -58,6 +58,7 @@ class FakeFileHost {
 public:
     explicit FakeFileHost(std::vector<SharedFile> files);
     HostAddress Address() const { return m_server.Address(); }
+    int Connections() const { return m_server.Accepted(); }
     const std::vector<SharedFile>& Files() const { return m_files; }
 
     std::atomic<int> busyReplies{0};        // answer this many requests with 503
@@ -66,13 +67,24 @@ public:
     std::atomic<bool> corrupt{false};       // serve altered bytes
     std::atomic<bool> firewalled{false};    // hits for its files carry the push flag
     std::atomic<bool> withdrawn{false};     // answer every request with 404
+    // Put this many requests in the upload queue ("X-Queued" with these
+    // poll times) and read the next request on the same connection.
+    std::atomic<int> queuedReplies{0};
+    std::atomic<int> pollMinSeconds{1};
+    std::atomic<int> pollMaxSeconds{10};
+    std::atomic<int> holdMilliseconds{0};  // wait this long before answering
+    std::atomic<int> mostAtOnce{0};        // most requests being answered at one time
     std::vector<std::string> Requests() const;
+    // When each request arrived, in order.
+    std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
 
 private:
     void Serve(int fd);
     std::vector<SharedFile> m_files;
     mutable std::mutex m_lock;
     std::vector<std::string> m_requests;
+    std::vector<std::chrono::steady_clock::time_point> m_times;
+    std::atomic<int> m_nAnswering{0};
     TcpServer m_server;
 };
 
