@@ -4,10 +4,10 @@
 #include <thread>
 
 #include "acquisition/ShippedBootstrap.h"
-#include "platform/gnutella/FileNames.h"
 #include "catalog/ADORecordset.h"
 #include "library/InfoReader.h"
 #include "library/TrackInfoReader.h"
+#include "platform/gnutella/FileNames.h"
 #include "platform/messages/MessageBox.h"
 
 namespace kavelin {

@@ -74,10 +74,9 @@ void InsertArtist(CADODataBase& database, const std::string& name) {
 // Keeps the newest kMaxRecommendedArtists names: pages that name new artists
 // without end must not grow the list (and the downloader's turns) without end.
 void DropOldestArtists(CADODataBase& database) {
-    database.ExecuteStatement(
-        "DELETE FROM tRecommender WHERE ID NOT IN (SELECT TOP " +
-        std::to_string(kMaxRecommendedArtists) +
-        " tRecommender.ID FROM tRecommender ORDER BY tRecommender.ID DESC)");
+    database.ExecuteStatement("DELETE FROM tRecommender WHERE ID NOT IN (SELECT TOP " +
+                              std::to_string(kMaxRecommendedArtists) +
+                              " tRecommender.ID FROM tRecommender ORDER BY tRecommender.ID DESC)");
 }
 
 }  // namespace

@@ -32,8 +32,9 @@ void GnucPreferences::LoadBlockedHosts(const std::string& file) {
     m_pServent->LoadBlocked(file);
 }
 void GnucPreferences::SetAttemptsPerSource(int attempts) {
-    Update("AttemptsPerSource", 
-        [&](auto& p) { p.attemptsPerSource = Bounded(attempts, 1, 100, "attempts per source"); });
+    Update("AttemptsPerSource", [&](auto& p) {
+        p.attemptsPerSource = Bounded(attempts, 1, 100, "attempts per source");
+    });
 }
 void GnucPreferences::SetDownloadLimit(float kibPerSecond) {
     if (!(kibPerSecond >= 0.0f && kibPerSecond <= 1e7f)) {
@@ -42,14 +43,17 @@ void GnucPreferences::SetDownloadLimit(float kibPerSecond) {
     Update("DownloadLimitKiB", [&](auto& p) { p.downloadLimitKiB = kibPerSecond; });
 }
 void GnucPreferences::SetUltrapeerConnections(int count) {
-    Update("UltrapeerConnections", 
-        [&](auto& p) { p.ultrapeerConnections = Bounded(count, 0, 64, "ultrapeer connections"); });
+    Update("UltrapeerConnections", [&](auto& p) {
+        p.ultrapeerConnections = Bounded(count, 0, 64, "ultrapeer connections");
+    });
 }
 void GnucPreferences::SetConnectAttempts(int count) {
-    Update("ConnectAttempts", [&](auto& p) { p.connectAttempts = Bounded(count, 1, 64, "connection attempts"); });
+    Update("ConnectAttempts",
+           [&](auto& p) { p.connectAttempts = Bounded(count, 1, 64, "connection attempts"); });
 }
 void GnucPreferences::SetActiveDownloads(int count) {
-    Update("ActiveDownloads", [&](auto& p) { p.activeDownloads = Bounded(count, 1, 64, "active downloads"); });
+    Update("ActiveDownloads",
+           [&](auto& p) { p.activeDownloads = Bounded(count, 1, 64, "active downloads"); });
 }
 void GnucPreferences::SetVerifyDownloads(bool verify) {
     Update("VerifyDownloads", [&](auto& p) { p.verifyDownloads = verify; });

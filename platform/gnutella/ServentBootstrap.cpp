@@ -155,7 +155,8 @@ void Servent::Bootstrap(Clock::time_point now) {
             }
             auto lookup = std::make_shared<NameLookup>();
             lookup->name = entry.substr(0, colon);
-            lookup->port = static_cast<std::uint16_t>(*ParseDecimal(entry.substr(colon + 1), 65535));
+            lookup->port =
+                static_cast<std::uint16_t>(*ParseDecimal(entry.substr(colon + 1), 65535));
             m_lookups.push_back(lookup);
             if (auto numeric = ParseHostAddress(entry)) {
                 lookup->ip = numeric->ip;
@@ -170,8 +171,8 @@ void Servent::Bootstrap(Clock::time_point now) {
                 hints.ai_socktype = SOCK_DGRAM;
                 addrinfo* found = nullptr;
                 if (getaddrinfo(lookup->name.c_str(), nullptr, &hints, &found) == 0 && found) {
-                    lookup->ip =
-                        ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+                    lookup->ip = ntohl(
+                        reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
                 }
                 if (found) {
                     freeaddrinfo(found);
@@ -207,9 +208,9 @@ void Servent::PingHostCaches(Clock::time_point now) {
             address.sin_port = htons(lookup.port);
             address.sin_addr.s_addr = htonl(*lookup.ip);
             const std::string ping = BuildHostCachePing(m_hostCacheGuid);
-            if (m_udpFd >= 0 && sendto(m_udpFd, ping.data(), ping.size(), 0,
-                                       reinterpret_cast<sockaddr*>(&address), sizeof address) ==
-                                    static_cast<ssize_t>(ping.size())) {
+            if (m_udpFd >= 0 &&
+                sendto(m_udpFd, ping.data(), ping.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                       sizeof address) == static_cast<ssize_t>(ping.size())) {
                 m_pingedHostCaches[{*lookup.ip, lookup.port}] = now;
                 m_bytesUpNow += ping.size();
             }

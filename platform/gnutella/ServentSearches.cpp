@@ -106,8 +106,7 @@ void Servent::SendQuery(Connection& connection, const Search& search) {
     // can be reached directly (or that can push).
     SendMessage(connection,
                 BuildDescriptor(search.guid, kQuery, kQueryTtl, 0,
-                                BuildQueryPayload(search.text, kQueryFlagsInUse |
-                                                                   kQueryFirewalled |
+                                BuildQueryPayload(search.text, kQueryFlagsInUse | kQueryFirewalled |
                                                                    kQueryWantsGgepH)));
 }
 

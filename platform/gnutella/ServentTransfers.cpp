@@ -176,9 +176,9 @@ void Servent::StartDownloads(Clock::time_point now) {
 void Servent::SendTransferRequest(Connection& connection) {
     const Download& download = *m_downloads.at(connection.download);
     const Source& source = download.sources[connection.source];
-    const std::string path = download.sha1 ? "/uri-res/N2R?urn:sha1:" + Base32(*download.sha1)
-                                           : "/get/" + std::to_string(source.index) + "/" +
-                                                 UrlEncode(source.name);
+    const std::string path =
+        download.sha1 ? "/uri-res/N2R?urn:sha1:" + Base32(*download.sha1)
+                      : "/get/" + std::to_string(source.index) + "/" + UrlEncode(source.name);
     // The connection stays open after the reply, so that a source that puts
     // the request in its upload queue can be asked again on it.
     connection.out += "GET " + path + " HTTP/1.1\r\nHost: " + FormatHostAddress(connection.host) +
@@ -257,16 +257,15 @@ bool Servent::ReadTransferHeaders(Connection& connection, Download& download, So
     const int code = parse == BlockParse::Complete ? StatusCode(block.startLine, "HTTP/") : -1;
     const auto now = Clock::now();
     if (code == 503) {
-        const auto place = block.Field("X-Queued") ? ParseQueuePlace(*block.Field("X-Queued"))
-                                                   : std::nullopt;
+        const auto place =
+            block.Field("X-Queued") ? ParseQueuePlace(*block.Field("X-Queued")) : std::nullopt;
         const auto length = block.Field("Content-Length")
                                 ? ParseDecimal(Trim(*block.Field("Content-Length")), 4096)
                                 : std::optional<std::uint64_t>(0);
-        const std::size_t queued = static_cast<std::size_t>(
-            std::count_if(m_connections.begin(), m_connections.end(),
-                          [](auto& c) { return c.second->queued; }));
-        const std::uint64_t pollMax = place && place->pollMax > 0 ? place->pollMax
-                                                                  : kDefaultPollMaxSeconds;
+        const std::size_t queued = static_cast<std::size_t>(std::count_if(
+            m_connections.begin(), m_connections.end(), [](auto& c) { return c.second->queued; }));
+        const std::uint64_t pollMax =
+            place && place->pollMax > 0 ? place->pollMax : kDefaultPollMaxSeconds;
         if (place && length && *length == connection.in.size() - consumed &&
             queued < m_limits.maxQueuedTransfers &&
             std::max<std::uint64_t>(place->pollMin, 1) < pollMax) {

@@ -97,9 +97,9 @@ public:
 
     bool Write(std::string_view data) {
         while (!data.empty()) {
-            const int n = m_tls ? SSL_write(m_tls, data.data(), static_cast<int>(data.size()))
-                                : static_cast<int>(send(m_fd, data.data(), data.size(),
-                                                        MSG_NOSIGNAL));
+            const int n =
+                m_tls ? SSL_write(m_tls, data.data(), static_cast<int>(data.size()))
+                      : static_cast<int>(send(m_fd, data.data(), data.size(), MSG_NOSIGNAL));
             if (n > 0) {
                 data.remove_prefix(static_cast<std::size_t>(n));
             } else if (!Wait(n, POLLOUT)) {
@@ -227,8 +227,7 @@ WebCacheReply ParseWebCacheReply(std::string_view body, std::size_t maxHosts,
     return reply;
 }
 
-std::optional<std::string> FetchWebCache(const WebCacheAddress& address,
-                                         const std::string& request,
+std::optional<std::string> FetchWebCache(const WebCacheAddress& address, const std::string& request,
                                          const std::function<bool(std::uint32_t ip)>& allowed,
                                          std::chrono::milliseconds timeout, std::size_t maxBody) {
     const auto deadline = Clock::now() + timeout;

@@ -44,8 +44,7 @@ WebCacheReply ParseWebCacheReply(std::string_view body, std::size_t maxHosts,
 // system's certificates and the host name checked for https), sends `request`
 // and returns the body of a 200 reply, cut at `maxBody` bytes. Nullopt on any
 // failure or when `timeout` passes. Blocks: run it off the network thread.
-std::optional<std::string> FetchWebCache(const WebCacheAddress& address,
-                                         const std::string& request,
+std::optional<std::string> FetchWebCache(const WebCacheAddress& address, const std::string& request,
                                          const std::function<bool(std::uint32_t ip)>& allowed,
                                          std::chrono::milliseconds timeout, std::size_t maxBody);
 

@@ -214,9 +214,8 @@ std::optional<Pong> ParsePong(std::string_view payload, std::size_t maxPacked) {
     pong.files = ReadLe32(p + 6);
     pong.kilobytes = ReadLe32(p + 10);
     std::size_t used = 0;
-    const auto extensions = payload.size() > 14 && maxPacked > 0
-                                ? ParseGgep(payload.substr(14), used)
-                                : std::nullopt;
+    const auto extensions =
+        payload.size() > 14 && maxPacked > 0 ? ParseGgep(payload.substr(14), used) : std::nullopt;
     for (const auto& extension : extensions.value_or(std::vector<GgepExtension>{})) {
         if (extension.id != "IPP" || extension.compressed) {
             continue;

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "catalog/ADORecordset.h"
@@ -237,6 +238,68 @@ TEST_F(DownloaderTest, TakesWidelyOfferedNewMp3sQueuesThemAndNeverTakesThemTwice
     EXPECT_EQ(std::distance(fs::directory_iterator(catalog.Directory() / "Downloads"),
                             fs::directory_iterator()),
               1);
+}
+
+TEST_F(DownloaderTest, NamesChangedOnTheWayAreFetchedOnce) {
+    // Stored as "Song.mp3" and as a name cut to the length limit; the third
+    // cannot be stored at all.
+    const SharedFile backslash{"Some Artist\\Song.mp3", Mp3(10, 'k')};
+    const SharedFile overlong{"Artist - " + std::string(300, 'x') + ".mp3", Mp3(10, 'l')};
+    const SharedFile hidden{"Artist\\.mp3 hidden", Mp3(10, 'm')};
+    FakeFileHost a({backslash, overlong, hidden}), b({backslash, overlong, hidden}),
+        c({backslash, overlong, hidden});
+    FakeUltrapeer peer({&a, &b, &c});
+    KnowUltrapeers({&peer});
+    Recommend("Artist");
+    downloader.Start();
+    auto requests = [&] { return a.Requests().size() + b.Requests().size() + c.Requests().size(); };
+    ASSERT_TRUE(CycleUntil([&] { return Queued().size() == 2; }));
+    // Many more examinations of the same results take nothing again.
+    const int search = downloader.m_nSearch;
+    CycleUntil([] { return false; }, 60);
+    EXPECT_NE(downloader.m_nSearch, search);
+    EXPECT_EQ(requests(), 2u);
+    EXPECT_EQ(Queued().size(), 2u);
+}
+
+TEST_F(DownloaderTest, OneExaminationStartsAFewDownloadsOnly) {
+    std::vector<SharedFile> songs;
+    for (int i = 0; i < 12; ++i) {
+        songs.push_back(
+            {"Artist - Song " + std::string(1, char('A' + i)) + ".mp3", Mp3(2, char(i))});
+    }
+    FakeFileHost a(songs), b(songs), c(songs);
+    for (auto* host : {&a, &b, &c}) {
+        host->busyReplies = 1000000;
+        host->retryAfterSeconds = 3600;
+    }
+    FakeUltrapeer peer({&a, &b, &c});
+    KnowUltrapeers({&peer});
+    Recommend("Artist");
+    downloader.Start();
+    // Stops right after the first examination of the results.
+    ASSERT_TRUE(
+        CycleUntil([&] { return downloader.m_nSearchAge == 4 && downloader.m_nSearch != 0; }));
+    std::this_thread::sleep_for(1500ms);
+    std::set<std::string> asked;
+    for (auto* host : {&a, &b, &c}) {
+        for (const auto& request : host->Requests()) {
+            asked.insert(request.substr(0, request.find(" HTTP/")));
+        }
+    }
+    EXPECT_EQ(asked.size(), 5u);
+}
+
+TEST_F(DownloaderTest, ConfigurationFileValuesWinOverTheBuiltInOnes) {
+    FakeUltrapeer first({}), second({});
+    KnowUltrapeers({&first, &second});
+    std::ofstream(catalog.Directory() / "GnuConfig.ini", std::ios::app)
+        << "UltrapeerConnections=1\n";
+    downloader.Start();
+    ASSERT_TRUE(CycleUntil([&] { return downloader.m_nConnects == 1; }));
+    CycleUntil([] { return false; }, 40);
+    EXPECT_EQ(first.Accepted() + second.Accepted(), 1);
+    EXPECT_EQ(downloader.m_nConnects, 1);
 }
 
 TEST_F(DownloaderTest, FailedDownloadsAreClearedWithoutQueueing) {

@@ -193,10 +193,11 @@ void FakeFileHost::Serve(int fd) {
     if (queuedReplies.load() > 0) {
         --queuedReplies;
         done.Now();
-        SendAll(fd, "HTTP/1.1 503 Service Unavailable\r\nX-Queued: position=1,length=2,limit=1,"
-                    "pollMin=" + std::to_string(pollMinSeconds.load()) +
-                        ",pollMax=" + std::to_string(pollMaxSeconds.load()) +
-                        "\r\nContent-Length: 0\r\n\r\n");
+        SendAll(fd,
+                "HTTP/1.1 503 Service Unavailable\r\nX-Queued: position=1,length=2,limit=1,"
+                "pollMin=" +
+                    std::to_string(pollMinSeconds.load()) + ",pollMax=" +
+                    std::to_string(pollMaxSeconds.load()) + "\r\nContent-Length: 0\r\n\r\n");
         Serve(fd);
         return;
     }

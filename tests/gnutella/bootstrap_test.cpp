@@ -124,7 +124,9 @@ public:
               }
               SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + m_body);
           }) {}
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_server.Port()) + "/gwc.php"; }
+    std::string Url() const {
+        return "http://127.0.0.1:" + std::to_string(m_server.Port()) + "/gwc.php";
+    }
     std::vector<std::string> Requests() const {
         std::lock_guard lock(m_lock);
         return m_requests;
@@ -205,11 +207,11 @@ TEST(GnutellaBootstrap, WebCacheIsAskedWhenHostCachesStaySilent) {
     ASSERT_TRUE(leaf.Joins());
     EXPECT_FALSE(silent.Pings().empty());
     const std::string request = webCache.Requests().at(0);
-    EXPECT_EQ(request.rfind("GET /gwc.php?get=1&net=gnutella&client=KVLN&version=1.00 HTTP/1.0\r\n", 0),
-              0u)
+    EXPECT_EQ(
+        request.rfind("GET /gwc.php?get=1&net=gnutella&client=KVLN&version=1.00 HTTP/1.0\r\n", 0),
+        0u)
         << request;
-    EXPECT_NE(leaf.Saved("WebCache.net").find("http://other.example/cache.php"),
-              std::string::npos);
+    EXPECT_NE(leaf.Saved("WebCache.net").find("http://other.example/cache.php"), std::string::npos);
 }
 
 TEST(GnutellaBootstrap, WithoutAFileTheBuiltInListIsUsed) {
@@ -277,7 +279,8 @@ TEST(GnutellaHostCache, HostsThatAnswerComeFirstAndOldOnesAreForgotten) {
     constexpr std::int64_t kNow = 2000000000;
     HostCache cache(3);
     cache.Load("1.1.1.1:1 " + std::to_string(kNow - 15 * 24 * 3600) + "\n2.2.2.2:2 " +
-                   std::to_string(kNow - 3600) + "\n3.3.3.3:3\n4.4.4.4:4 junk\n5.5.5.5:5\n6.6.6.6:6\n",
+                   std::to_string(kNow - 3600) +
+                   "\n3.3.3.3:3\n4.4.4.4:4 junk\n5.5.5.5:5\n6.6.6.6:6\n",
                kNow);
     ASSERT_EQ(cache.Entries().size(), 3u);  // capped; the stale and the unreadable are gone
     EXPECT_EQ(FormatHostAddress(cache.Entries()[0].host), "2.2.2.2:2");

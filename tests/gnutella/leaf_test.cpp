@@ -86,7 +86,8 @@ TEST(GnutellaLeaf, SendsAnEmptyRoutingTableFirewalledQueriesAndAnAddresslessPong
             seen.handshake = block;
         }
         // A ping: GUID 0x11..., type 0, TTL 1, hops 0, no payload.
-        const std::string ping = std::string(16, '\x11') + std::string("\x00\x01\x00\x00\x00\x00\x00", 7);
+        const std::string ping =
+            std::string(16, '\x11') + std::string("\x00\x01\x00\x00\x00\x00\x00", 7);
         seen.pingGuid = ping.substr(0, 16);
         SendAll(fd, ping);
         Message message;
@@ -197,7 +198,8 @@ TEST(GnutellaInflater, GivesEveryByteItsInputHolds) {
         packed.resize(packed.size() - stream.avail_out);
         deflateEnd(&stream);
         for (std::size_t cut = 4; cut <= 6; ++cut) {
-            const std::string_view arrived = std::string_view(packed).substr(0, packed.size() - cut);
+            const std::string_view arrived =
+                std::string_view(packed).substr(0, packed.size() - cut);
             Inflater inflater;
             std::string out;
             ASSERT_TRUE(inflater.Feed(arrived, out, 1024 * 1024));
