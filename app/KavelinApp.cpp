@@ -17,6 +17,7 @@
 #include "ui/DownloadDlg.h"
 #include "ui/HelpWindow.h"
 #include "ui/MainDlg.h"
+#include "ui/ShellMediaControls.h"
 #include "ui/VoiceFeedback.h"
 
 namespace kavelin {
@@ -59,6 +60,10 @@ int CKavelinApp::Run() {
         CreateMainWindow();
         StartWorkers();
         m_pMainWnd->Initialize();
+        m_pShellControls =
+            std::make_unique<ShellMediaControls>(*m_pMainWnd, *m_pPlayerLink, *m_pDataBase);
+        // Without a session bus the player simply has no shell controls.
+        m_pShellControls->Publish();
         m_pMainWnd->RunModal();
         ShutDown();
         return 0;
@@ -146,6 +151,7 @@ void CKavelinApp::StartWorkers() {
 }
 
 void CKavelinApp::ShutDown() {
+    m_pShellControls.reset();
     if (m_pDownloader) {
         // Hands finished downloads to the scanner and lets go of the network
         // while the scanner and the catalog are still there; its thread then

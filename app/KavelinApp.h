@@ -15,6 +15,7 @@ class DownloaderLink;
 class InfoReader;
 class InfoReaderLink;
 class RecommenderLink;
+class ShellMediaControls;
 class TrackPlayer;
 class TrackPlayerLink;
 class WorkerThread;
@@ -55,6 +56,8 @@ private:
     std::unique_ptr<RecommenderLink> m_pRecommenderLink;
     std::unique_ptr<DesktopHelp> m_pHelp;
     std::unique_ptr<CMainDlg> m_pMainWnd;
+    // The player on the session bus for media keys and shell controls.
+    std::unique_ptr<ShellMediaControls> m_pShellControls;
     std::unique_ptr<WorkerThread> m_pScannerThread;
     std::unique_ptr<WorkerThread> m_pPlayerThread;
     WorkerThread* m_pDownloaderThread = nullptr;  // lives, like its thread, to the process end

@@ -7,6 +7,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "catalog/CatalogUpgrade.h"
 #include "catalog/ConnectionPool.h"
 #include "catalog/JetTranslator.h"
 
@@ -79,6 +80,13 @@ bool CADODataBase::Connect(const std::string& connectionString, const std::strin
     sqlite3* connection = pool->ForThisThread(code, description);
     if (connection == nullptr) {
         SetError(code, kEngineSource, description);
+        return false;
+    }
+    // An older catalog is brought up to date before anything reads it.
+    if (const CatalogUpgradeResult upgrade = UpgradeCatalog(connection); !upgrade.ok) {
+        SetError(kUnspecifiedError, kLayerSource,
+                 "The catalog could not be brought up to date. " + upgrade.error);
+        pool->CloseAll();
         return false;
     }
 

@@ -1,9 +1,12 @@
 // Build step: produces the fresh catalog that ships with the program from the
 // SQL files of resources/catalog. A file whose name starts with "q" holds a
-// stored query of that name; the others run as they are, in the order given.
+// stored query of that name; the others run as they are, in the order given. A
+// file of the folder "upgrade" is the step to the version its name starts with
+// ("002-what.sql"), and sets the catalog's version when it has run.
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -63,6 +66,11 @@ int main(int argc, char** argv) {
             }
         } else {
             ok = Run(db, text.str(), file.string());
+            if (ok && file.parent_path().filename() == "upgrade") {
+                const int version = std::atoi(name.c_str());
+                ok = version > 1 &&
+                     Run(db, "PRAGMA user_version = " + std::to_string(version), file.string());
+            }
         }
     }
     ok = ok && Run(db, "COMMIT", "commit") && Run(db, "PRAGMA journal_mode=WAL", "wal") &&

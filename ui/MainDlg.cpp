@@ -373,6 +373,7 @@ void CMainDlg::OnTrackStarted() {
     m_pUi->statusLine->setText(
         Format("Database: Total %d, Rated %d", m_player.TotalTracks(), m_player.RatedTracks()));
     RecordPlay(m_database, m_player.MoodID(), track.ID);
+    emit RatingChanged();
 }
 
 void CMainDlg::OnTrackInformation() {
@@ -396,6 +397,7 @@ void CMainDlg::OnTrackInformation() {
     }
     m_pUi->genreText->setText(FromUtf8(genre));
     m_pTray->SetTip(FromUtf8(track.Artist + " - " + track.Trackname));
+    emit PlaybackChanged();
 }
 
 void CMainDlg::OnTrackPosition() {
@@ -407,6 +409,7 @@ void CMainDlg::OnTrackPosition() {
     const QSignalBlocker quiet(slider);
     slider->setRange(0, m_player.Length());
     slider->setValue(m_player.Position());
+    emit PlaybackChanged();
 }
 
 void CMainDlg::OnScanProgress() {
@@ -454,6 +457,7 @@ void CMainDlg::Rate(int rating) {
     if (rating == kRatingAwesome && m_pRecommender) {
         m_pRecommender->LookUp(track.Artist);
     }
+    emit RatingChanged();
 }
 
 void CMainDlg::Exclude() {
@@ -464,6 +468,7 @@ void CMainDlg::Exclude() {
         SetRating(m_database, m_player.MoodID(), track.ID, kRatingExcluded);
     }
     m_player.SelectNextTrack();
+    emit RatingChanged();
 }
 
 void CMainDlg::Skip() {
@@ -481,6 +486,7 @@ void CMainDlg::PauseOrPlay() {
         m_player.Pause();
         m_pUi->pauseButton->setText("Play");
     }
+    emit PlaybackChanged();
 }
 
 void CMainDlg::ChangeMood(int index) {
@@ -488,14 +494,41 @@ void CMainDlg::ChangeMood(int index) {
         return;
     }
     m_player.SetMood(m_pUi->moodBox->itemText(index).toStdString());
+    emit RatingChanged();
 }
 
 void CMainDlg::SliderMoved(QSlider* slider) {
     if (slider == m_pUi->positionSlider) {
         m_player.SetPlayerPosition(slider->sliderPosition());
+        emit PositionMoved(slider->sliderPosition());
     } else {
         m_player.SetPlayerVolume(slider->sliderPosition());
+        emit PlaybackChanged();
     }
+}
+
+void CMainDlg::MovePositionSlider(int milliseconds) {
+    QSlider* slider = m_pUi->positionSlider;
+    if (milliseconds > slider->maximum()) {
+        slider->setMaximum(milliseconds);
+    }
+    slider->setSliderPosition(milliseconds);
+    SliderMoved(slider);
+}
+
+void CMainDlg::MoveVolumeSlider(int volume) {
+    m_pUi->volumeSlider->setSliderPosition(volume);
+    SliderMoved(m_pUi->volumeSlider);
+}
+
+int CMainDlg::VolumeSliderValue() const {
+    return m_pUi->volumeSlider->value();
+}
+
+void CMainDlg::ShowFromShell() {
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 void CMainDlg::SwitchDownloading(bool on) {

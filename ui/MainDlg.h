@@ -106,6 +106,21 @@ public:
     CTrayIcon& Tray() const { return *m_pTray; }
     const std::vector<std::unique_ptr<CKavelinAbout>>& AboutBoxes() const { return m_aboutBoxes; }
 
+    // The desktop's media controls act through the same handlers as the window's controls.
+    void PressPauseButton() { PauseOrPlay(); }
+    void MovePositionSlider(int milliseconds);
+    void MoveVolumeSlider(int volume);  // 0 to 255
+    int VolumeSliderValue() const;
+    void ShowFromShell();
+
+signals:
+    // What plays, its state, the mood or the volume may have changed.
+    void PlaybackChanged();
+    // The current track's rating in the current mood may have changed.
+    void RatingChanged();
+    // The position in the track was moved, by the user or the desktop's controls.
+    void PositionMoved(int milliseconds);
+
 public slots:
     void accept() override;
     void reject() override;

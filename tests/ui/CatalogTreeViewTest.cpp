@@ -2,7 +2,7 @@
 
 #include <QLineEdit>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "catalog/CatalogOperations.h"
 #include "tests/support/TestCatalog.h"
@@ -22,25 +22,28 @@ protected:
         return static_cast<int>(catalog.ScalarLong("SELECT Max(ID) FROM tTrack"));
     }
 
-    QTreeWidget* Tree() { return window.Tree(); }
+    QTreeView* Tree() { return window.Tree(); }
+    CatalogModel& Model() { return *window.Model(); }
 
-    QStringList Labels(QTreeWidgetItem* parent) {
+    QStringList Labels(const QModelIndex& parent) {
         QStringList labels;
-        for (int i = 0; i < parent->childCount(); ++i) {
-            labels << parent->child(i)->text(0);
+        for (int i = 0; i < Model().rowCount(parent); ++i) {
+            labels << Model().index(i, 0, parent).data().toString();
         }
         return labels;
     }
-    QStringList Artists() { return Labels(Tree()->invisibleRootItem()); }
-    QTreeWidgetItem* Artist(const QString& name) {
-        auto found = Tree()->findItems(name, Qt::MatchExactly);
-        return found.isEmpty() ? nullptr : found.front();
+    QStringList Artists() { return Labels({}); }
+    QModelIndex Artist(const QString& name) {
+        const QModelIndexList found =
+            Model().match(Model().index(0, 0), Qt::DisplayRole, name, 1, Qt::MatchExactly);
+        return found.isEmpty() ? QModelIndex() : found.front();
     }
+    static int Value(const QModelIndex& index) { return CatalogModel::Value(index); }
 
     // Edits the item's label in place, as the user does, ending with `key`.
-    void Edit(QTreeWidgetItem* item, const QString& text, Qt::Key key) {
-        Tree()->setCurrentItem(item);
-        Tree()->editItem(item);
+    void Edit(const QModelIndex& item, const QString& text, Qt::Key key) {
+        Tree()->setCurrentIndex(item);
+        Tree()->edit(item);
         auto* editor = Tree()->findChild<QLineEdit*>();
         ASSERT_NE(editor, nullptr);
         editor->selectAll();
@@ -58,11 +61,11 @@ protected:
 
 TEST_F(CatalogTreeViewTest, EmptyOrAllDeletedCatalogGivesAnEmptyTree) {
     window.show();
-    EXPECT_EQ(Tree()->topLevelItemCount(), 0);
+    EXPECT_EQ(Model().rowCount(), 0);
     window.hide();
     AddTrack("Gone", "Away", true);
     window.show();
-    EXPECT_EQ(Tree()->topLevelItemCount(), 0);
+    EXPECT_EQ(Model().rowCount(), 0);
 }
 
 TEST_F(CatalogTreeViewTest, ArtistsWaitWithAPlaceholderAndLoadTheirTracksOnce) {
@@ -72,36 +75,36 @@ TEST_F(CatalogTreeViewTest, ArtistsWaitWithAPlaceholderAndLoadTheirTracksOnce) {
     AddTrack("Beta", "Deleted", true);
     window.show();
     EXPECT_EQ(Artists(), (QStringList{"Alpha", "Beta"})) << "names grouped ignoring case";
-    QTreeWidgetItem* beta = Artist("Beta");
-    ASSERT_NE(beta, nullptr);
-    EXPECT_EQ(CCatalogTreeView::ItemValue(beta), ItemArtistPending);
+    const QModelIndex beta = Artist("Beta");
+    ASSERT_TRUE(beta.isValid());
+    EXPECT_EQ(Value(beta), ItemArtistPending);
     EXPECT_EQ(Labels(beta), QStringList{"Retrieving..."});
-    EXPECT_EQ(CCatalogTreeView::ItemValue(beta->child(0)), ItemPlaceholder);
+    EXPECT_EQ(Value(Model().index(0, 0, beta)), ItemPlaceholder);
 
-    beta->setExpanded(true);
-    EXPECT_EQ(CCatalogTreeView::ItemValue(beta), ItemArtistLoaded);
+    Tree()->expand(beta);
+    EXPECT_EQ(Value(beta), ItemArtistLoaded);
     EXPECT_EQ(Labels(beta), (QStringList{"Alpha song", "Zulu"}));
-    beta->setExpanded(false);
-    beta->setExpanded(true);
+    Tree()->collapse(beta);
+    Tree()->expand(beta);
     EXPECT_EQ(Labels(beta), (QStringList{"Alpha song", "Zulu"})) << "no duplicates";
 
-    Artist("Alpha")->setExpanded(true);
-    EXPECT_EQ(CCatalogTreeView::ItemValue(Artist("Alpha")->child(0)), alpha);
+    Tree()->expand(Artist("Alpha"));
+    EXPECT_EQ(Value(Model().index(0, 0, Artist("Alpha"))), alpha);
 }
 
 TEST_F(CatalogTreeViewTest, DoubleClickPlaysTracksButNotArtists) {
     const int id = AddTrack("Alpha", "One");
     window.show();
-    QTreeWidgetItem* alpha = Artist("Alpha");
-    Tree()->setCurrentItem(alpha);
+    const QModelIndex alpha = Artist("Alpha");
+    Tree()->setCurrentIndex(alpha);
     window.PlayItem(alpha);
     EXPECT_TRUE(player.calls.empty());
-    alpha->setExpanded(true);
-    QTreeWidgetItem* track = alpha->child(0);
+    Tree()->expand(alpha);
+    const QModelIndex track = Model().index(0, 0, alpha);
     window.PlayItem(track);
     EXPECT_TRUE(player.calls.empty()) << "only the selected item plays";
-    Tree()->setCurrentItem(track);
-    emit Tree()->itemDoubleClicked(track, 0);
+    Tree()->setCurrentIndex(track);
+    emit Tree()->doubleClicked(track);
     EXPECT_EQ(player.calls, std::vector<std::string>{"PlayTrack " + std::to_string(id)});
 }
 
@@ -117,7 +120,7 @@ TEST_F(CatalogTreeViewTest, RenamingAnArtistMergesItWithTheOtherAtTheNextShow) {
     window.hide();
     window.show();
     EXPECT_EQ(Artists(), QStringList{"Alpha"});
-    Artist("Alpha")->setExpanded(true);
+    Tree()->expand(Artist("Alpha"));
     EXPECT_EQ(Labels(Artist("Alpha")), (QStringList{"One", "Two"}));
 }
 
@@ -127,13 +130,14 @@ TEST_F(CatalogTreeViewTest, ApostrophesAreStoredAsTyped) {
     Edit(Artist("Guns"), "Guns 'n' Roses", Qt::Key_Return);
     EXPECT_EQ(catalog.Scalar("SELECT Artist FROM tTrack WHERE ID=" + std::to_string(id)),
               "Guns 'n' Roses");
-    QTreeWidgetItem* artist = Artist("Guns 'n' Roses");
-    artist->setExpanded(true);
-    ASSERT_EQ(artist->childCount(), 1) << "the renamed artist's tracks are found by its new name";
-    Edit(artist->child(0), "Don't cry", Qt::Key_Return);
+    const QModelIndex artist = Artist("Guns 'n' Roses");
+    Tree()->expand(artist);
+    ASSERT_EQ(Model().rowCount(artist), 1)
+        << "the renamed artist's tracks are found by its new name";
+    Edit(Model().index(0, 0, artist), "Don't cry", Qt::Key_Return);
     EXPECT_EQ(catalog.Scalar("SELECT Trackname FROM tTrack WHERE ID=" + std::to_string(id)),
               "Don't cry");
-    EXPECT_EQ(artist->child(0)->text(0), "Don't cry");
+    EXPECT_EQ(Model().index(0, 0, artist).data().toString(), "Don't cry");
 }
 
 TEST_F(CatalogTreeViewTest, EscapeOrAnEmptyNameChangesNothing) {
@@ -144,6 +148,15 @@ TEST_F(CatalogTreeViewTest, EscapeOrAnEmptyNameChangesNothing) {
     Edit(Artist("Alpha"), "", Qt::Key_Return);
     EXPECT_EQ(Artists(), QStringList{"Alpha"});
     EXPECT_EQ(catalog.Scalar("SELECT Artist FROM tTrack WHERE ID=" + std::to_string(id)), "Alpha");
+}
+
+TEST_F(CatalogTreeViewTest, ARenameTheCatalogRefusesKeepsTheOldLabel) {
+    AddTrack("Alpha", "One");
+    catalog.Database().ExecuteStatement(
+        "CREATE TRIGGER refuse BEFORE UPDATE ON tTrack BEGIN SELECT RAISE(ABORT, 'no'); END");
+    window.show();
+    Edit(Artist("Alpha"), "Omega", Qt::Key_Return);
+    EXPECT_EQ(Artists(), QStringList{"Alpha"});
 }
 
 TEST_F(CatalogTreeViewTest, ShowingRebuildsOnlyWhenItBecomesVisible) {
@@ -169,7 +182,7 @@ TEST_F(CatalogTreeViewTest, UnreadableCatalogGivesAnEmptyTree) {
     AddTrack("Alpha", "One");
     catalog.Database().Disconnect();
     window.show();
-    EXPECT_EQ(Tree()->topLevelItemCount(), 0);
+    EXPECT_EQ(Model().rowCount(), 0);
 }
 
 }  // namespace

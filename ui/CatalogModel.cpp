@@ -1,0 +1,216 @@
+#include "ui/CatalogModel.h"
+
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "catalog/ADORecordset.h"
+#include "catalog/CatalogOperations.h"
+
+namespace kavelin {
+namespace {
+
+// Internal id of an artist's own index; a track's index carries its artist's row + 1.
+constexpr quintptr kArtistLevel = 0;
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
+}
+
+}  // namespace
+
+CatalogModel::CatalogModel(CADODataBase& database, QObject* parent)
+    : QAbstractItemModel(parent), m_database(database) {}
+
+int CatalogModel::Value(const QModelIndex& index) {
+    return index.data(ValueRole).toInt();
+}
+
+void CatalogModel::Reload() {
+    std::vector<Artist> artists;
+    try {
+        CADORecordset rows(m_database);
+        if (rows.OpenSource(
+                "SELECT Artist FROM tTrack WHERE Deleted=0 GROUP BY Artist ORDER BY Artist",
+                CADORecordset::SourceQuery)) {
+            artists.reserve(static_cast<std::size_t>(rows.CountRows()));
+            while (!rows.AtEnd()) {
+                std::string name;
+                rows.ReadField(0, name);
+                artists.push_back({{QString::fromStdString(name), ItemArtistPending},
+                                   {{QStringLiteral("Retrieving..."), ItemPlaceholder}}});
+                rows.MoveNext();
+            }
+        }
+    } catch (const CADOException&) {
+        // A listing that cannot be read shows as an empty tree.
+        artists.clear();
+    }
+    beginResetModel();
+    m_artists = std::move(artists);
+    endResetModel();
+}
+
+void CatalogModel::LoadTracks(const QModelIndex& index) {
+    if (!index.isValid() || index.internalId() != kArtistLevel) {
+        return;
+    }
+    Artist& artist = m_artists[static_cast<std::size_t>(index.row())];
+    if (artist.entry.value != ItemArtistPending) {
+        return;
+    }
+    artist.entry.value = ItemArtistLoaded;
+    beginRemoveRows(index, 0, 0);
+    artist.tracks.clear();
+    endRemoveRows();
+
+    std::vector<Entry> tracks;
+    try {
+        CADORecordset rows(m_database);
+        if (rows.OpenSource(Format("SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND "
+                                   "Artist='%s' ORDER BY TrackName",
+                                   QuoteForSql(artist.entry.name.toStdString()).c_str()),
+                            CADORecordset::SourceQuery)) {
+            while (!rows.AtEnd()) {
+                long id = 0;
+                std::string title;
+                rows.ReadField(0, id);
+                rows.ReadField(1, title);
+                tracks.push_back({QString::fromStdString(title), static_cast<int>(id)});
+                rows.MoveNext();
+            }
+        }
+    } catch (const CADOException&) {
+        // An artist whose tracks cannot be read shows none.
+        tracks.clear();
+    }
+    emit dataChanged(index, index, {ValueRole});
+    if (tracks.empty()) {
+        return;
+    }
+    beginInsertRows(index, 0, static_cast<int>(tracks.size()) - 1);
+    artist.tracks = std::move(tracks);
+    endInsertRows();
+}
+
+QModelIndex CatalogModel::index(int row, int column, const QModelIndex& parent) const {
+    if (column != 0 || row < 0 || row >= rowCount(parent)) {
+        return {};
+    }
+    if (!parent.isValid()) {
+        return createIndex(row, 0, kArtistLevel);
+    }
+    return createIndex(row, 0, static_cast<quintptr>(parent.row()) + 1);
+}
+
+QModelIndex CatalogModel::parent(const QModelIndex& child) const {
+    if (!child.isValid() || child.internalId() == kArtistLevel) {
+        return {};
+    }
+    return createIndex(static_cast<int>(child.internalId() - 1), 0, kArtistLevel);
+}
+
+int CatalogModel::rowCount(const QModelIndex& parent) const {
+    if (!parent.isValid()) {
+        return static_cast<int>(m_artists.size());
+    }
+    if (parent.internalId() != kArtistLevel) {
+        return 0;
+    }
+    return static_cast<int>(m_artists[static_cast<std::size_t>(parent.row())].tracks.size());
+}
+
+int CatalogModel::columnCount(const QModelIndex&) const {
+    return 1;
+}
+
+const CatalogModel::Artist* CatalogModel::ParentArtist(const QModelIndex& index) const {
+    if (index.internalId() == kArtistLevel) {
+        return nullptr;
+    }
+    return &m_artists[static_cast<std::size_t>(index.internalId() - 1)];
+}
+
+const CatalogModel::Entry* CatalogModel::EntryAt(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return nullptr;
+    }
+    const auto row = static_cast<std::size_t>(index.row());
+    if (const Artist* artist = ParentArtist(index)) {
+        return &artist->tracks[row];
+    }
+    return &m_artists[row].entry;
+}
+
+CatalogModel::Entry* CatalogModel::EntryAt(const QModelIndex& index) {
+    return const_cast<Entry*>(std::as_const(*this).EntryAt(index));
+}
+
+QVariant CatalogModel::data(const QModelIndex& index, int role) const {
+    const Entry* entry = EntryAt(index);
+    if (!entry) {
+        return {};
+    }
+    switch (role) {
+        case Qt::DisplayRole:
+        case Qt::EditRole:
+            return entry->name;
+        case ValueRole:
+            return entry->value;
+        default:
+            return {};
+    }
+}
+
+Qt::ItemFlags CatalogModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return Qt::NoItemFlags;
+    }
+    Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (Value(index) != ItemPlaceholder) {
+        flags |= Qt::ItemIsEditable;
+    }
+    if (index.internalId() != kArtistLevel) {
+        flags |= Qt::ItemNeverHasChildren;
+    }
+    return flags;
+}
+
+bool CatalogModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    Entry* entry = EntryAt(index);
+    if (!entry || role != Qt::EditRole || entry->value == ItemPlaceholder) {
+        return false;
+    }
+    const QString newName = value.toString();
+    if (newName.isEmpty()) {
+        // An empty name would leave the artist or track without one: keep the old.
+        return false;
+    }
+    if (newName == entry->name) {
+        return true;
+    }
+    if (!Rename(*entry, newName)) {
+        // The catalog kept the old name; so does the label.
+        return false;
+    }
+    entry->name = newName;
+    emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
+    return true;
+}
+
+bool CatalogModel::Rename(const Entry& entry, const QString& newName) {
+    const std::string newText = QuoteForSql(newName.toStdString());
+    if (entry.value == ItemArtistPending || entry.value == ItemArtistLoaded) {
+        return m_database.ExecuteStatement(Format("UPDATE tTrack SET Artist='%s' WHERE Artist='%s'",
+                                                  newText.c_str(),
+                                                  QuoteForSql(entry.name.toStdString()).c_str()));
+    }
+    return m_database.ExecuteStatement(
+        Format("UPDATE tTrack SET TrackName='%s' WHERE ID=%d", newText.c_str(), entry.value));
+}
+
+}  // namespace kavelin
