@@ -99,19 +99,18 @@ void AddRecommendedArtists(CADODataBase& database, const std::vector<std::string
     transaction.Commit();
 }
 
-void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
+std::vector<std::string> SimilarArtistNames(std::string_view block) {
+    std::vector<std::string> names;
     if (block.size() <= kLongestIgnoredBlock) {
-        return;
+        return names;
     }
     ForwardSearch tagEnd(block, '>');
     ForwardSearch tagStart(block, '<');
-    std::vector<std::string> names;
     std::size_t position = 0;
     while (true) {
         const std::size_t marker = block.find(kArtistLinkMarker, position);
         if (marker == std::string_view::npos) {
-            AddRecommendedArtists(database, names);
-            return;
+            return names;
         }
         position = marker + kArtistLinkMarker.size();
         // The link text follows the end of the link's opening tag.
@@ -124,6 +123,10 @@ void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
             names.emplace_back(block.substr(position, textEnd - position));
         }
     }
+}
+
+void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
+    AddRecommendedArtists(database, SimilarArtistNames(block));
 }
 
 std::string SimilarArtistsAddress(const std::string& artist) {

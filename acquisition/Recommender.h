@@ -20,8 +20,12 @@ void AddRecommendedArtist(CADODataBase& database, const std::string& name);
 // The same for several names, in one transaction.
 void AddRecommendedArtists(CADODataBase& database, const std::vector<std::string>& names);
 
+// The link texts of the artist links in one block of a similar-artists page,
+// in page order. Blocks of 6 bytes or less hold none.
+std::vector<std::string> SimilarArtistNames(std::string_view block);
+
 // Scans one block of a similar-artists page and adds the artist of every
-// artist link in it. Each block is scanned by itself: an entry that a block
+// artist link in it, in one transaction. Each block is scanned by itself: an entry that a block
 // boundary cuts is lost or cut short. Blocks of 6 bytes or less are ignored.
 void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block);
 

@@ -68,9 +68,6 @@ std::string GnucPreferences::DownloadFolder() const {
 int GnucNetwork::ConnectionCount() const {
     return m_pServent->ConnectionCount();
 }
-int GnucNetwork::KnownHostCount() const {
-    return m_pServent->KnownHostCount();
-}
 
 void GnucHostCache::LoadHosts(const std::string& file) {
     m_pServent->LoadCache(Servent::CacheKind::Hosts, file);

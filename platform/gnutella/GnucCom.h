@@ -41,7 +41,6 @@ class GnucNetwork {
 public:
     explicit GnucNetwork(std::shared_ptr<Servent> servent) : m_pServent(std::move(servent)) {}
     int ConnectionCount() const;  // 15: ultrapeers with a finished handshake
-    int KnownHostCount() const;   // hosts cached to try (shown while connecting)
 
 private:
     std::shared_ptr<Servent> m_pServent;

@@ -217,11 +217,6 @@ int Servent::ConnectionCount() const {
                                           [this](auto& c) { return IsLinkedPeer(*c.second); }));
 }
 
-int Servent::KnownHostCount() const {
-    CallerLock lock(*this);
-    return static_cast<int>(m_ultrapeers.Entries().size() + m_hosts.Entries().size());
-}
-
 int Servent::DownloadRate() const {
     CallerLock lock(*this);
     return m_nDownRate;

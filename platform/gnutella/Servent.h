@@ -133,8 +133,6 @@ public:
     void Connect(int network);
 
     int ConnectionCount() const;
-    // Hosts the leaf could try now: what the status line shows while connecting.
-    int KnownHostCount() const;
     int DownloadRate() const;  // bytes per second received by file transfers
     int UploadRate() const;    // bytes per second sent to peers (this leaf shares no files)
 

@@ -230,6 +230,11 @@ bool Servent::HandleMessages(Connection& connection) {
         }
     }
     connection.in.erase(0, offset);
+    // One inflated read may have grown the buffer to a megabyte; with many
+    // links, keeping that room would add up.
+    if (connection.in.capacity() > 4 * kPeerReadChunk && connection.in.size() < kPeerReadChunk) {
+        connection.in.shrink_to_fit();
+    }
     return true;
 }
 

@@ -197,6 +197,21 @@ INSTANTIATE_TEST_SUITE_P(PlainAndDeflated, QueryRoundTrip,
                          ::testing::Values(std::tuple{false, false}, std::tuple{true, true},
                                            std::tuple{true, false}));
 
+TEST(GnutellaSearch, FilesOverTheSizeCapAreNotKept) {
+    FakeFileHost host({{"Track Small.mp3", Content(1000, 'x')},
+                       {"Track Large.mp3", Content(1024 * 1024 + 1, 'y')}});
+    FakeUltrapeer peer({&host});
+    Leaf leaf({peer.Address()});
+    WriteFile(leaf.dir.Path() / "GnuConfig.ini", "MaxFileMiB=1\nLocalNetworks=127.0.0.0/8\n");
+    leaf.core->Preferences()->LoadConfiguration("GnuConfig.ini");
+    leaf.Connect(1);
+    const int id = leaf.search->Start("track");
+    leaf.AwaitResults(id, 1);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(leaf.search->ResultIds(id).size(), 1u);
+    EXPECT_EQ(leaf.search->ResultName(id, 1), "Track Small.mp3");
+}
+
 TEST(GnutellaSearch, UnknownIdsRaiseAndStoppedSearchesKeepTheirResults) {
     const SharedFile song{"Band - Track.mp3", Content(100, 'x')};
     FakeFileHost host({song});
