@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QTimer>
+#include <clocale>
 #include <cstdlib>
 #include <ctime>
 
@@ -35,6 +36,9 @@ std::string MdacText() {
 
 namespace {
 
+// How often shutdown looks whether a worker has stopped.
+constexpr std::chrono::milliseconds kShutdownPoll(20);
+
 // Waits on the UI thread while still answering the message boxes that a
 // stopping worker may ask for.
 void WaitAnsweringMessages(std::chrono::milliseconds period) {
@@ -45,7 +49,14 @@ void WaitAnsweringMessages(std::chrono::milliseconds period) {
 
 }  // namespace
 
-CKavelinApp::CKavelinApp() = default;
+CKavelinApp::CKavelinApp() {
+    // The media control reads and writes numbers the C way, and the Qt
+    // application object has set the user's locale. Set here, before any
+    // thread of the program starts: setlocale is not safe while other
+    // threads use the locale.
+    std::setlocale(LC_NUMERIC, "C");
+    m_pProblems = std::make_shared<ProblemRelay>();
+}
 
 CKavelinApp::~CKavelinApp() {
     ShutDown();
@@ -139,10 +150,16 @@ void CKavelinApp::CreateMainWindow() {
 }
 
 void CKavelinApp::StartWorkers() {
-    m_pScannerThread = std::make_unique<WorkerThread>("InfoReader", [this] { m_pScanner->Run(); });
-    m_pPlayerThread = std::make_unique<WorkerThread>("TrackPlayer", [this] { m_pPlayer->Run(); });
-    m_pDownloaderThread =
-        new WorkerThread("Downloader", [downloader = m_pDownloader] { downloader->Run(); });
+    m_pProblems->SetTarget(m_pMainWnd.get());
+    const auto report = [problems = m_pProblems](const std::string& text) {
+        problems->Report(text);
+    };
+    m_pScannerThread = std::make_unique<WorkerThread>(
+        "InfoReader", [this] { m_pScanner->Run(); }, &m_pScanner->m_bStop, report);
+    m_pPlayerThread = std::make_unique<WorkerThread>(
+        "TrackPlayer", [this] { m_pPlayer->Run(); }, &m_pPlayer->m_bStop, report);
+    m_pDownloaderThread = new WorkerThread(
+        "Downloader", [downloader = m_pDownloader] { downloader->Run(); }, nullptr, report);
     m_pScannerThread->Start();
     m_pPlayerThread->Start();
     m_pDownloaderThread->Start();
@@ -159,16 +176,25 @@ void CKavelinApp::ShutDown() {
         m_pDownloader->SetMainWindow(nullptr);
         m_pDownloader->Stop();
     }
+    // Both are asked at once; each ends within a few tens of milliseconds
+    // unless it is in the middle of a catalog statement.
+    if (m_pPlayer) {
+        m_pPlayer->m_bStop = true;
+    }
+    if (m_pScanner) {
+        m_pScanner->m_bStop = true;
+    }
     if (m_pPlayerThread) {
-        StopAndWait(m_pPlayer->m_bStop, m_pPlayer->m_bStopped, *m_pPlayerThread,
-                    std::chrono::milliseconds(1000), WaitAnsweringMessages);
+        StopAndWait(m_pPlayer->m_bStop, m_pPlayer->m_bStopped, *m_pPlayerThread, kShutdownPoll,
+                    WaitAnsweringMessages);
         m_pPlayerThread.reset();
     }
     if (m_pScannerThread) {
-        StopAndWait(m_pScanner->m_bStop, m_pScanner->m_bStopped, *m_pScannerThread,
-                    std::chrono::milliseconds(1000), WaitAnsweringMessages);
+        StopAndWait(m_pScanner->m_bStop, m_pScanner->m_bStopped, *m_pScannerThread, kShutdownPoll,
+                    WaitAnsweringMessages);
         m_pScannerThread.reset();
     }
+    m_pProblems->SetTarget(nullptr);
     if (m_pScanner) {
         m_pScanner->SetMainWindow(nullptr);
     }

@@ -14,6 +14,7 @@ class Downloader;
 class DownloaderLink;
 class InfoReader;
 class InfoReaderLink;
+class ProblemRelay;
 class RecommenderLink;
 class ShellMediaControls;
 class TrackPlayer;
@@ -54,6 +55,7 @@ private:
     std::unique_ptr<InfoReaderLink> m_pScannerLink;
     std::unique_ptr<TrackPlayerLink> m_pPlayerLink;
     std::unique_ptr<RecommenderLink> m_pRecommenderLink;
+    std::shared_ptr<ProblemRelay> m_pProblems;
     std::unique_ptr<DesktopHelp> m_pHelp;
     std::unique_ptr<CMainDlg> m_pMainWnd;
     // The player on the session bus for media keys and shell controls.

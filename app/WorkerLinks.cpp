@@ -16,26 +16,28 @@ void TrackPlayerLink::Resume() {
     }
 }
 
+// The backend is held for the call: the play loop may let go of it meanwhile.
+
 void TrackPlayerLink::PlayFile(const std::string& filename) {
-    if (CPlayer* backend = m_player.GetPlayer()) {
+    if (const auto backend = m_player.GetPlayer()) {
         backend->Play(filename);
     }
 }
 
 void TrackPlayerLink::StopPlayer() {
-    if (CPlayer* backend = m_player.GetPlayer()) {
+    if (const auto backend = m_player.GetPlayer()) {
         backend->Stop();
     }
 }
 
 void TrackPlayerLink::SetPlayerPosition(int milliseconds) {
-    if (CPlayer* backend = m_player.GetPlayer()) {
+    if (const auto backend = m_player.GetPlayer()) {
         backend->SetPosition(milliseconds);
     }
 }
 
 void TrackPlayerLink::SetPlayerVolume(int volume) {
-    if (CPlayer* backend = m_player.GetPlayer()) {
+    if (const auto backend = m_player.GetPlayer()) {
         backend->SetVolume(volume);
     }
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <mutex>
+#include <string>
+
 #include "acquisition/Downloader.h"
 #include "acquisition/Recommender.h"
 #include "engine/TrackPlayer.h"
@@ -22,6 +25,7 @@ public:
     int MoodID() const override { return m_player.m_nMoodID; }
     int PlayerType() const override { return m_player.m_nPlayerType; }
     bool IsPaused() const override { return m_player.m_bPaused; }
+    bool TakeTrackToStart(CTrackInfo& track) override { return m_player.TakeTrackToStart(track); }
 
     void SelectNextTrack() override { m_player.SelectNextTrack(); }
     void PlayTrack(int trackId) override { m_player.PlayTrack(trackId); }
@@ -39,6 +43,26 @@ public:
 
 private:
     TrackPlayer& m_player;
+};
+
+// Carries the workers' problem reports to the main window while it exists.
+// Shared with the download thread, which outlives the window.
+class ProblemRelay {
+public:
+    void SetTarget(MessageTarget* target) {
+        std::lock_guard lock(m_lock);
+        m_pTarget = target;
+    }
+    void Report(const std::string& text) {
+        std::lock_guard lock(m_lock);
+        if (m_pTarget) {
+            m_pTarget->ReportProblem(text);
+        }
+    }
+
+private:
+    std::mutex m_lock;
+    MessageTarget* m_pTarget = nullptr;
 };
 
 // The scanning worker's queue as the main window uses it.

@@ -30,6 +30,11 @@ std::string CodeMeaning(std::uint32_t code) {
     return text;
 }
 
+bool CatalogUnusable(std::uint32_t code) {
+    return code == SqliteResultCode(SQLITE_CANTOPEN) || code == SqliteResultCode(SQLITE_NOTADB) ||
+           code == SqliteResultCode(SQLITE_CORRUPT) || code == kInvalidPointer;
+}
+
 std::string FormatErrorBlock(const char* className, std::uint32_t code, const std::string& source,
                              const std::string& description) {
     const std::string meaning = CodeMeaning(code);

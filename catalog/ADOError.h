@@ -23,6 +23,11 @@ inline constexpr std::uint32_t SqliteResultCode(int sqliteCode) {
 // otherwise "IDispatch error #%d" or "Unknown error 0x%0lX".
 std::string CodeMeaning(std::uint32_t code);
 
+// True for the errors after which nothing of the catalog can be used: the
+// file cannot be opened, is not a database or is damaged, or the catalog is
+// not connected. Any other error concerns one statement and may pass.
+bool CatalogUnusable(std::uint32_t code);
+
 // "...Error\n\tCode = %08lx\n\tCode meaning = %s\n\tSource = %s\n\tDescription = %s\n"
 // with "(null)" for an empty source or description.
 std::string FormatErrorBlock(const char* className, std::uint32_t code, const std::string& source,

@@ -1,6 +1,7 @@
 #include "catalog/CatalogOperations.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "catalog/ADORecordset.h"
 
@@ -16,16 +17,17 @@ std::string Format(const char* format, Args... args) {
     return text;
 }
 
-// Whether tTrackMood holds a row for the pair. AtEnd raises when the look-up
-// could not run, which ends the operation.
-bool TrackMoodRowExists(CADODataBase& database, int moodId, int trackId) {
+// Whether tTrackMood holds a row for the pair; nothing when the look-up could
+// not run (the error is then stored in the database).
+std::optional<bool> TrackMoodRowExists(CADODataBase& database, int moodId, int trackId) {
     CADORecordset rs(database);
-    rs.OpenSource(
-        Format("SELECT ID FROM tTrackMood WHERE MoodID=%d AND TrackID=%d", moodId, trackId),
-        CADORecordset::SourceQuery);
-    const bool exists = !rs.AtEnd();
-    rs.CloseSource();
-    return exists;
+    if (!rs.OpenSource(
+            Format("SELECT ID FROM tTrackMood WHERE MoodID=%d AND TrackID=%d", moodId, trackId),
+            CADORecordset::SourceQuery)) {
+        database.SetError(rs.GetLastError(), "Kavelin catalog", rs.GetLastErrorText());
+        return std::nullopt;
+    }
+    return !rs.AtEnd();
 }
 
 }  // namespace
@@ -81,7 +83,11 @@ void SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
     // Look-up and write in one transaction: two threads rating the same pair
     // can never both insert a row.
     CADOTransaction transaction(database);
-    if (TrackMoodRowExists(database, moodId, trackId)) {
+    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
+    if (!exists) {
+        return;
+    }
+    if (*exists) {
         database.ExecuteStatement(
             Format("UPDATE tTrackMood SET Rating=%d, RatingType=1 WHERE MoodID=%d AND TrackID=%d",
                    rating, moodId, trackId));
@@ -105,7 +111,11 @@ void RecordPlay(CADODataBase& database, int moodId, int trackId) {
         }
         rs.CloseSource();
     }
-    if (!TrackMoodRowExists(database, moodId, trackId)) {
+    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
+    if (!exists) {
+        return;
+    }
+    if (!*exists) {
         database.ExecuteStatement(
             Format("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, LastCounter) "
                    "VALUES (%d, %d, %d, Now(), %d)",

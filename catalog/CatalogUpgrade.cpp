@@ -123,10 +123,7 @@ CatalogUpgradeResult UpgradeCatalog(sqlite3* connection, std::span<const Catalog
         return result;
     }
 
-    // A quick look first, so that a catalog already up to date is only read.
-    std::map<std::string, std::string> outdated;
-    if (result.fromVersion == latest && OutdatedQueries(connection, queries, outdated) &&
-        outdated.empty()) {
+    if (result.fromVersion == latest) {
         return result;
     }
 
@@ -163,7 +160,7 @@ CatalogUpgradeResult UpgradeCatalog(sqlite3* connection, std::span<const Catalog
             return fail(std::string("The upgrade step '") + step.name + "' failed");
         }
     }
-    outdated.clear();
+    std::map<std::string, std::string> outdated;
     if (!OutdatedQueries(connection, queries, outdated)) {
         error = sqlite3_errmsg(connection);
         return fail("The stored queries cannot be read");

@@ -34,10 +34,12 @@ struct CatalogUpgradeResult {
     std::string error;    // why it failed, for the user
 };
 
-// Brings the catalog open on `connection` up to the newest of `steps` and
-// replaces stored queries whose text differs from `queries`, all in one
-// transaction: when anything fails, nothing of it is written. A catalog made
-// by a newer build is refused and left alone.
+// Brings the catalog open on `connection` up to the newest of `steps` and then
+// replaces the stored queries whose text differs from `queries`, all in one
+// transaction: when anything fails, nothing of it is written. A catalog that is
+// up to date is only read, so a stored query changed by hand stays as it is
+// until the next upgrade. A catalog made by a newer build is refused and left
+// alone.
 CatalogUpgradeResult UpgradeCatalog(sqlite3* connection, std::span<const CatalogUpgradeStep> steps,
                                     std::span<const StoredQuerySource> queries);
 CatalogUpgradeResult UpgradeCatalog(sqlite3* connection);

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
-#include <unordered_map>
 
 #include "catalog/WriteWaits.h"
 
@@ -13,7 +11,10 @@ struct sqlite3;
 namespace kavelin {
 
 // One SQLite connection per thread to one catalog file, opened on the thread's
-// first use and closed all together.
+// first use. A connection is closed only by the thread that uses it, never
+// under its feet: CloseAll closes the calling thread's connection and ends
+// the pool for the others, whose connections close when their thread next
+// asks for one, or ends.
 class ConnectionPool {
 public:
     explicit ConnectionPool(std::string path);
@@ -21,20 +22,19 @@ public:
     ConnectionPool(const ConnectionPool&) = delete;
     ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-    // nullptr when the file cannot be opened; `code` and `description` say why.
+    // nullptr when the file cannot be opened or the pool was closed; `code`
+    // and `description` then say why.
     sqlite3* ForThisThread(std::uint32_t& code, std::string& description);
     void CloseAll();
-    const std::string& Path() const { return m_strPath; }
-    WriteWaits& Waits() { return m_waits; }
+    const std::string& Path() const;
+    WriteWaits& Waits();
+
+    // What the connections of the pool share; outlives the pool while a
+    // thread still holds one of its connections.
+    struct State;
 
 private:
-    sqlite3* Open(std::uint32_t& code, std::string& description);
-
-    const std::string m_strPath;
-    const std::uint64_t m_nGeneration;  // never reused, so a thread's cached handle cannot go stale
-    WriteWaits m_waits;
-    std::mutex m_lock;
-    std::unordered_map<std::thread::id, sqlite3*> m_connections;
+    std::shared_ptr<State> m_pState;
 };
 
 }  // namespace kavelin

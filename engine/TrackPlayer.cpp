@@ -1,10 +1,12 @@
 #include "engine/TrackPlayer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "catalog/ADORecordset.h"
 #include "catalog/CatalogOperations.h"
@@ -18,6 +20,13 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(300);
 constexpr auto kNothingChosenPause = std::chrono::milliseconds(1000);
+// How often a pause looks at the stop request, so that shutdown is prompt.
+constexpr auto kStopCheckInterval = std::chrono::milliseconds(20);
+// A start the window has not taken this long after the post was lost (the
+// window did not exist yet); the loop then chooses again.
+constexpr auto kStartAnswerTimeout = std::chrono::seconds(10);
+constexpr auto kFirstSelectionBackOff = std::chrono::milliseconds(1000);
+constexpr auto kLongestSelectionBackOff = std::chrono::milliseconds(30000);
 
 // qCounter's command: statement text with the mood as a 4-byte input parameter.
 constexpr int kCommandText = 1;
@@ -79,48 +88,96 @@ void TrackPlayer::Post(unsigned message) {
     }
 }
 
+void TrackPlayer::ReportProblem(const std::string& text) {
+    std::lock_guard lock(m_targetLock);
+    if (m_pTarget) {
+        m_pTarget->ReportProblem(text);
+    }
+}
+
+void TrackPlayer::Announce(bool show) {
+    {
+        std::lock_guard lock(m_trackLock);
+        m_bStartWaiting = true;
+        m_startPostedAt = std::chrono::steady_clock::now();
+    }
+    if (show) {
+        Post(kMessageShowTrack);
+    }
+    Post(kMessagePlayTrack);
+}
+
+bool TrackPlayer::TakeTrackToStart(CTrackInfo& track) {
+    std::lock_guard lock(m_trackLock);
+    if (!m_bStartWaiting) {
+        return false;
+    }
+    m_bStartWaiting = false;
+    track = m_currentTrack;
+    return true;
+}
+
+bool TrackPlayer::AwaitingStart() {
+    std::lock_guard lock(m_trackLock);
+    return m_bStartWaiting &&
+           std::chrono::steady_clock::now() - m_startPostedAt < kStartAnswerTimeout;
+}
+
+bool TrackPlayer::SelectionDue() {
+    std::lock_guard lock(m_playerLock);
+    return std::chrono::steady_clock::now() >= m_nextSelection;
+}
+
+void TrackPlayer::Rest(std::chrono::milliseconds span) {
+    const auto until = std::chrono::steady_clock::now() + span;
+    while (!m_bStop) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(left, kStopCheckInterval));
+    }
+}
+
 void TrackPlayer::Run() {
     m_bStopped = false;
     while (!m_bStop) {
-        bool polled = false;
-        bool trackOver = false;
-        {
-            // The backend is tested under the lock: a switch on the UI thread
-            // may replace it at any moment.
-            std::lock_guard lock(m_playerLock);
-            if (m_pPlayer && m_pPlayer->IsActive()) {
-                m_nPosition = m_pPlayer->GetPosition();
-                m_nLength = m_pPlayer->GetLength();
-                m_nState = m_pPlayer->GetState();
-                if (m_nState == kPlayStateStopped || m_nState == kPlayStateClosed) {
-                    trackOver = true;
-                } else if (GetCurrentTrack().ID != 0 && m_nResumePosition != 0 &&
-                           m_nResumePosition < m_nLength) {
-                    m_pPlayer->SetPosition(m_nResumePosition);
-                    m_nResumePosition = 0;
+        // The backend is polled without the player lock: the external player
+        // can stall for seconds, and the window must meanwhile be able to
+        // pause, resume and switch.
+        const std::shared_ptr<CPlayer> player = GetPlayer();
+        if (player && player->IsActive()) {
+            m_nPosition = player->GetPosition();
+            m_nLength = player->GetLength();
+            m_nState = player->GetState();
+            if (m_nState == kPlayStateStopped || m_nState == kPlayStateClosed) {
+                // Nothing plays until the window starts the announced track:
+                // choosing again meanwhile would queue a start every pass.
+                if (!AwaitingStart() && SelectionDue()) {
+                    SelectNextTrack();
                 }
-                polled = true;
+            } else {
+                int resume = m_nResumePosition;
+                if (resume != 0 && resume < m_nLength && GetCurrentTrack().ID != 0 &&
+                    player == GetPlayer() && m_nResumePosition.compare_exchange_strong(resume, 0)) {
+                    player->SetPosition(resume);
+                }
             }
-        }
-        // The selection takes the lock itself, so that it can let go of it
-        // before a message box waits for the user.
-        if (trackOver) {
-            SelectNextTrack();
-        }
-        if (polled) {
             Post(kMessageShowPosition);
         }
-        std::this_thread::sleep_for(kPollInterval);
+        Rest(kPollInterval);
     }
+    std::shared_ptr<CPlayer> player;
     {
-        std::lock_guard lock(m_playerLock);
-        if (m_pPlayer) {
-            if (m_pPlayer->IsActive()) {
-                m_pPlayer->Stop();
-            }
-            m_pPlayer.reset();
-        }
+        std::lock_guard lock(m_backendLock);
+        player = std::move(m_pPlayer);
     }
+    if (player && player->IsActive()) {
+        player->Stop();
+    }
+    // Destroyed here, or by a window call still under way when it returns.
+    player.reset();
     m_bStopped = true;
 }
 
@@ -179,6 +236,46 @@ void TrackPlayer::DrawUnratedTrack(CADORecordset& rs, int moodId) {
 
 void TrackPlayer::SelectNextTrack() {
     std::unique_lock lock(m_playerLock);
+    bool chose = false;
+    std::uint32_t failure = 0;
+    try {
+        failure = ChooseNextTrack(chose);
+    } catch (const CADOException& error) {
+        failure = error.Code() != 0 ? error.Code() : kUnspecifiedError;
+    }
+    if (failure != 0) {
+        SelectionFailed(failure, lock);
+        return;
+    }
+    m_selectionBackOff = std::chrono::milliseconds(0);
+    if (!chose) {
+        lock.unlock();
+        Rest(kNothingChosenPause);
+    }
+}
+
+void TrackPlayer::SelectionFailed(std::uint32_t code, std::unique_lock<CMutex>& lock) {
+    m_selectionBackOff =
+        std::clamp(m_selectionBackOff * 2, kFirstSelectionBackOff, kLongestSelectionBackOff);
+    m_nextSelection = std::chrono::steady_clock::now() + m_selectionBackOff;
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(m_selectionBackOff).count();
+    // Whatever follows may wait for the window, which may meanwhile need the lock.
+    lock.unlock();
+    if (CatalogUnusable(code)) {
+        ShowMessageBox(
+            "Kavelin needs an update to your system. Please install the latest MDAC "
+            "from " +
+                MdacDownloadPage() + ".",
+            "Fatal Error...", MessageIcon::Error);
+        ShellOpen(MdacHelpPage());
+        return;
+    }
+    ReportProblem("Cannot choose the next track (" + CodeMeaning(code) + "). Trying again in " +
+                  std::to_string(seconds) + " s.");
+}
+
+std::uint32_t TrackPlayer::ChooseNextTrack(bool& chose) {
     const int moodId = m_nMoodID;
     m_nTotalTracks = static_cast<int>(CountOf("SELECT Count(*) FROM tTrack"));
     m_nRatedTracks = static_cast<int>(
@@ -191,23 +288,8 @@ void TrackPlayer::SelectNextTrack() {
     CADORecordset rs(m_database);
     CADOCommand command(m_database, "SELECT TOP 1 * FROM qCounter", kCommandText);
     command.BindParameter("MoodID", kParameterType, kParameterInput, kParameterSize, moodId);
-    bool ran = false;
-    try {
-        ran = rs.RunCommand(command);
-    } catch (const CADOException&) {
-        ran = false;
-    }
-    if (!ran) {
-        // The box is shown on the UI thread, which may need the player lock
-        // meanwhile: it is released first.
-        lock.unlock();
-        ShowMessageBox(
-            "Kavelin needs an update to your system. Please install the latest MDAC "
-            "from " +
-                MdacDownloadPage() + ".",
-            "Fatal Error...", MessageIcon::Error);
-        ShellOpen(MdacHelpPage());
-        return;
+    if (!rs.RunCommand(command)) {
+        return rs.GetLastError() != 0 ? rs.GetLastError() : kUnspecifiedError;
     }
 
     if (rs.CountRows() != 0) {
@@ -219,14 +301,16 @@ void TrackPlayer::SelectNextTrack() {
             rs.CloseSource();
         }
         DrawUnratedTrack(rs, moodId);
+        if (!rs.IsOpen()) {
+            return rs.GetLastError() != 0 ? rs.GetLastError() : kUnspecifiedError;
+        }
         m_dRating = 0.0;
         m_bFromCounter = false;
         m_nSelectionBasis = 0;
     }
 
     if (rs.CountRows() == 0) {
-        std::this_thread::sleep_for(kNothingChosenPause);
-        return;
+        return 0;
     }
     long trackId = 0;
     rs.ReadField(0, trackId);
@@ -243,19 +327,23 @@ void TrackPlayer::SelectNextTrack() {
                                                        : 0;
     }
     const int ratingLevel = static_cast<int>(m_dRating + 0.49);
+    chose = true;
     if (MakeCurrent(static_cast<std::int32_t>(trackId), ratingLevel)) {
-        Post(kMessageShowTrack);
-        Post(kMessagePlayTrack);
+        Announce(true);
     } else {
         SetTrackDeleted(m_database, static_cast<int>(trackId), 1);
     }
+    return 0;
 }
 
 void TrackPlayer::PlayTrack(std::int32_t trackId) {
     std::lock_guard lock(m_playerLock);
-    if (MakeCurrent(trackId, 0)) {
-        Post(kMessageShowTrack);
-        Post(kMessagePlayTrack);
+    try {
+        if (MakeCurrent(trackId, 0)) {
+            Announce(true);
+        }
+    } catch (const CADOException& error) {
+        ReportProblem("Cannot play the chosen track (" + std::string(error.what()) + ").");
     }
 }
 
@@ -277,8 +365,8 @@ CTrackInfo TrackPlayer::GetCurrentTrack() {
     return m_currentTrack;
 }
 
-std::unique_ptr<CPlayer> TrackPlayer::InitBackend(int playerType) {
-    std::unique_ptr<CPlayer> player = m_factory(playerType);
+std::shared_ptr<CPlayer> TrackPlayer::InitBackend(int playerType) {
+    std::shared_ptr<CPlayer> player = m_factory(playerType);
     MessageTarget* owner = nullptr;
     {
         std::lock_guard lock(m_targetLock);
@@ -295,7 +383,7 @@ int TrackPlayer::CreatePlayer() {
     const int fallback = preferred == kPlayerWinAmp ? kPlayerMediaPlayer : kPlayerWinAmp;
     for (const int type : {preferred, fallback}) {
         if (auto player = InitBackend(type)) {
-            std::lock_guard lock(m_playerLock);
+            std::lock_guard lock(m_backendLock);
             m_pPlayer = std::move(player);
             m_nPlayerType = type;
             return 1;
@@ -308,50 +396,50 @@ int TrackPlayer::SwitchPlayer(int playerType) {
     if (playerType == m_nPlayerType) {
         return 1;
     }
-    {
-        std::lock_guard lock(m_playerLock);
-        if (!m_pPlayer) {
-            m_nPlayerType = playerType;
-            return 1;
-        }
+    std::shared_ptr<CPlayer> old = GetPlayer();
+    if (!old) {
+        m_nPlayerType = playerType;
+        return 1;
     }
-    std::unique_ptr<CPlayer> player = InitBackend(playerType);
+    std::shared_ptr<CPlayer> player = InitBackend(playerType);
     if (!player) {
         return 0;
     }
-    std::lock_guard playerLock(m_playerLock);
-    std::lock_guard trackLock(m_trackLock);
-    m_nResumePosition = m_pPlayer ? m_pPlayer->GetPosition() : 0;
-    Post(kMessagePlayTrack);
-    std::swap(m_pPlayer, player);
-    if (player) {
-        player->Stop();
+    const int position = old->GetPosition();
+    {
+        std::lock_guard playerLock(m_playerLock);
+        {
+            std::lock_guard backendLock(m_backendLock);
+            old = std::exchange(m_pPlayer, std::move(player));
+        }
+        m_nResumePosition = position;
+        m_nPlayerType = playerType;
+        // The window starts the current track again on the new backend.
+        Announce(false);
     }
-    m_nPlayerType = playerType;
+    old->Stop();
     return 1;
 }
 
-// Both take the player lock so that a switch cannot destroy the backend
-// during the call.
+// Neither takes the player lock: a selection in progress must not hold the
+// window's button up.
 void TrackPlayer::Pause() {
-    std::lock_guard lock(m_playerLock);
-    if (m_pPlayer) {
-        m_pPlayer->Pause();
+    if (const std::shared_ptr<CPlayer> player = GetPlayer()) {
+        player->Pause();
         m_bPaused = true;
     }
 }
 
 void TrackPlayer::Resume() {
-    std::lock_guard lock(m_playerLock);
-    if (m_pPlayer) {
-        m_pPlayer->Resume();
+    if (const std::shared_ptr<CPlayer> player = GetPlayer()) {
+        player->Resume();
         m_bPaused = false;
     }
 }
 
-CPlayer* TrackPlayer::GetPlayer() {
-    std::lock_guard lock(m_playerLock);
-    return m_pPlayer.get();
+std::shared_ptr<CPlayer> TrackPlayer::GetPlayer() {
+    std::lock_guard lock(m_backendLock);
+    return m_pPlayer;
 }
 
 }  // namespace kavelin

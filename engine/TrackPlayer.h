@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +52,11 @@ public:
 
     void Run();
     void SelectNextTrack();
+    // The track that a posted WM_APP+100 asks the window to start, handed out
+    // once per announcement: a window that was blocked while several posts
+    // queued up starts and records only the track that is current when it
+    // gets to them. False when no start is waiting.
+    bool TakeTrackToStart(CTrackInfo& track);
     void PlayTrack(std::int32_t trackId);
     void SetMood(const std::string& moodName);
     CTrackInfo GetCurrentTrack();
@@ -58,7 +64,9 @@ public:
     int SwitchPlayer(int playerType);
     void Pause();
     void Resume();
-    CPlayer* GetPlayer();
+    // Shared, so that a call the window makes on it cannot outlive the backend
+    // when the play loop lets go of it at shutdown or a switch replaces it.
+    std::shared_ptr<CPlayer> GetPlayer();
 
     // Read by the main window and the application without a lock.
     std::atomic<bool> m_bStop{false};
@@ -78,19 +86,46 @@ public:
 
 private:
     void Post(unsigned message);
+    void ReportProblem(const std::string& text);
+    // Makes the current track the one to start and posts WM_APP+101 (when
+    // `show`) and WM_APP+100.
+    void Announce(bool show);
+    // True while a posted start has not been taken by the window yet.
+    bool AwaitingStart();
+    bool SelectionDue();
+    // Chooses and announces a track; 0 when the catalog answered (whether or
+    // not it held a track to choose), otherwise the code of the catalog error.
+    std::uint32_t ChooseNextTrack(bool& chose);
+    // Backs the loop's next selection off and tells the user; with `lock`
+    // released before anything waits for the window.
+    void SelectionFailed(std::uint32_t code, std::unique_lock<CMutex>& lock);
+    // Sleeps, waking early when the loop is asked to stop.
+    void Rest(std::chrono::milliseconds span);
     long CountOf(const std::string& statement);
     void DrawUnratedTrack(CADORecordset& rs, int moodId);
     // Loads the track, makes it current and tells whether its file exists.
     bool MakeCurrent(std::int32_t trackId, int ratingLevel);
-    std::unique_ptr<CPlayer> InitBackend(int playerType);
+    std::shared_ptr<CPlayer> InitBackend(int playerType);
 
     CADODataBase& m_database;
     PlayerFactory m_factory;
 
-    CMutex m_trackLock;  // guards m_currentTrack
+    CMutex m_trackLock;  // guards m_currentTrack and the waiting start
     CTrackInfo m_currentTrack;
-    CMutex m_playerLock;  // guards m_pPlayer, the polled values and the selection
-    std::unique_ptr<CPlayer> m_pPlayer;
+    bool m_bStartWaiting = false;
+    std::chrono::steady_clock::time_point m_startPostedAt;
+
+    // Serialises the selection, direct picks and switches. Never held while a
+    // backend is called or the window is waited for: the external player can
+    // stall for seconds, and the window must not wait that long.
+    CMutex m_playerLock;
+    std::mutex m_backendLock;  // guards m_pPlayer, held only to read or replace it
+    std::shared_ptr<CPlayer> m_pPlayer;
+
+    // After a selection that failed, the loop waits before it tries again
+    // (guarded by m_playerLock).
+    std::chrono::milliseconds m_selectionBackOff{0};
+    std::chrono::steady_clock::time_point m_nextSelection;
 
     std::mutex m_targetLock;
     MessageTarget* m_pTarget = nullptr;

@@ -29,6 +29,9 @@ public:
     void Resume() override;
 
 private:
+    template <typename Call>
+    auto Locked(Call call);
+
     std::atomic<int> m_nActive{0};
     int m_nStartMarker = kStartMarkerStopped;
     int m_nStartState = kPlayStatePlaying;

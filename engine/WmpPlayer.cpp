@@ -45,10 +45,10 @@ void CWmpPlayer::Stop() {
 }
 
 void CWmpPlayer::Play(std::string file) {
+    std::lock_guard lock(m_lock);
     if (!m_nActive) {
         return;
     }
-    std::lock_guard lock(m_lock);
     m_player.Open(file);
     m_nStartState = m_player.GetPlayState();
     m_nStartMarker = kStartMarkerPending;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <thread>
@@ -366,12 +367,6 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
 
 void InfoReader::Run() {
     m_bStopped = false;
-    // Reported however the loop ends, an escaping error included, so that
-    // shutdown never waits for a loop that is gone.
-    struct StoppedReport {
-        std::atomic<bool>& stopped;
-        ~StoppedReport() { stopped = true; }
-    } report{m_bStopped};
     // Rows left by an earlier run may name files that are known by now.
     m_bQueuedElsewhere = true;
     Statements statements(m_database);
@@ -379,14 +374,29 @@ void InfoReader::Run() {
     try {
         while (!m_bStop) {
             if (!RunPass(statements, writes)) {
-                std::this_thread::sleep_for(m_idleSleep);
+                IdleWait();
             }
         }
     } catch (...) {
-        writes.Commit();  // what was recorded stays recorded
+        // What was recorded stays recorded. The stopped report is left
+        // alone: the error is still on its way to the thread's entry, and
+        // shutdown learns of that thread's end from the thread itself.
+        writes.Commit();
         throw;
     }
     writes.Commit();
+    m_bStopped = true;
+}
+
+void InfoReader::IdleWait() {
+    // In short steps, so that a stop request is seen at once.
+    constexpr auto kStep = std::chrono::milliseconds(20);
+    const auto until = std::chrono::steady_clock::now() + m_idleSleep;
+    for (auto now = std::chrono::steady_clock::now(); now < until && !m_bStop;
+         now = std::chrono::steady_clock::now()) {
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(kStep, until - now));
+    }
 }
 
 }  // namespace kavelin

@@ -51,7 +51,7 @@ public:
     void ScanDirectory(const std::string& path);
 
     std::atomic<bool> m_bStop{false};     // set by the application to end Run
-    std::atomic<bool> m_bStopped{false};  // set when Run has returned
+    std::atomic<bool> m_bStopped{false};  // set when Run has ended normally
     std::atomic<int> m_bBusy{0};          // 1 while a pass with work runs
     // Queue entries believed to be waiting: a display hint, never used to drive the work.
     std::atomic<std::int32_t> m_nCount{0};
@@ -61,6 +61,8 @@ private:
     class ScanWrites;
 
     void Post(unsigned message, std::intptr_t wParam);
+    // The pause between passes while the queue is empty; ends early on a stop request.
+    void IdleWait();
     void AddToCount(std::int32_t delta);
     // Runs one cycle; false when the queue was empty.
     bool RunPass(Statements& statements, ScanWrites& writes);

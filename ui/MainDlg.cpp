@@ -34,6 +34,8 @@ namespace {
 
 const QEvent::Type kWorkerEvent = static_cast<QEvent::Type>(QEvent::User + 100);
 
+const QEvent::Type kProblemEvent = static_cast<QEvent::Type>(QEvent::User + 101);
+
 // A worker's post, carried to the UI thread.
 class WorkerEvent : public QEvent {
 public:
@@ -42,6 +44,16 @@ public:
 
 private:
     unsigned m_nMessage;
+};
+
+// A worker's problem report, carried to the UI thread.
+class ProblemEvent : public QEvent {
+public:
+    explicit ProblemEvent(std::string text) : QEvent(kProblemEvent), m_strText(std::move(text)) {}
+    const std::string& Text() const { return m_strText; }
+
+private:
+    std::string m_strText;
 };
 
 template <typename... Args>
@@ -189,24 +201,28 @@ QAction* CMainDlg::CommandAction(int command) const {
 
 void CMainDlg::ConnectControls() {
     Ui::MainDlg& ui = *m_pUi;
-    connect(ui.awesomeButton, &QPushButton::clicked, this, [this] { Rate(kRatingAwesome); });
-    connect(ui.goodButton, &QPushButton::clicked, this, [this] { Rate(kRatingGood); });
-    connect(ui.normalButton, &QPushButton::clicked, this, [this] { Rate(kRatingNormal); });
-    connect(ui.badButton, &QPushButton::clicked, this, [this] { Rate(kRatingBad); });
-    connect(ui.excludeButton, &QPushButton::clicked, this, [this] { Exclude(); });
-    connect(ui.skipButton, &QPushButton::clicked, this, [this] { Skip(); });
-    connect(ui.pauseButton, &QPushButton::clicked, this, [this] { PauseOrPlay(); });
-    connect(ui.downloadBox, &QCheckBox::clicked, this, [this](bool on) { SwitchDownloading(on); });
+    connect(ui.awesomeButton, &QPushButton::clicked, this, [this] { RunCommand(ID_RATE_AWESOME); });
+    connect(ui.goodButton, &QPushButton::clicked, this, [this] { RunCommand(ID_RATE_GOOD); });
+    connect(ui.normalButton, &QPushButton::clicked, this, [this] { RunCommand(ID_RATE_NORMAL); });
+    connect(ui.badButton, &QPushButton::clicked, this, [this] { RunCommand(ID_RATE_BAD); });
+    connect(ui.excludeButton, &QPushButton::clicked, this, [this] { RunCommand(ID_EXCLUDE); });
+    connect(ui.skipButton, &QPushButton::clicked, this, [this] { RunCommand(ID_SKIP); });
+    connect(ui.pauseButton, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { PauseOrPlay(); }); });
+    connect(ui.downloadBox, &QCheckBox::clicked, this,
+            [this](bool on) { RunGuarded([this, on] { SwitchDownloading(on); }); });
 
     // Only a choice from the list changes the mood; typed text is not a choice.
-    connect(ui.moodBox, &QComboBox::activated, this, [this](int index) { ChangeMood(index); });
+    connect(ui.moodBox, &QComboBox::activated, this,
+            [this](int index) { RunGuarded([this, index] { ChangeMood(index); }); });
     connect(ui.moodBox->lineEdit(), &QLineEdit::textEdited, this, [this] { m_bMoodTyped = true; });
     ui.moodBox->installEventFilter(this);
     ui.moodBox->lineEdit()->installEventFilter(this);
 
     for (QSlider* slider : {ui.positionSlider, ui.volumeSlider}) {
-        connect(slider, &QSlider::actionTriggered, this, [this, slider] { SliderMoved(slider); });
-        connect(slider, &QSlider::sliderReleased, this, [this, slider] { SliderMoved(slider); });
+        const auto moved = [this, slider] { RunGuarded([this, slider] { SliderMoved(slider); }); };
+        connect(slider, &QSlider::actionTriggered, this, moved);
+        connect(slider, &QSlider::sliderReleased, this, moved);
     }
 }
 
@@ -312,12 +328,41 @@ void CMainDlg::PostMessage(unsigned message, std::intptr_t, std::intptr_t) {
     }
 }
 
+void CMainDlg::ReportProblem(const std::string& text) {
+    std::lock_guard lock(m_postLock);
+    if (m_bAcceptPosts) {
+        QCoreApplication::postEvent(this, new ProblemEvent(text));
+    }
+}
+
+void CMainDlg::ShowProblem(const std::string& text) {
+    m_pUi->statusLine->setText(FromUtf8(text));
+}
+
+void CMainDlg::RunGuarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        ShowProblem(std::string("Could not finish that: ") + error.what() +
+                    ". Kavelin goes on; please try again.");
+    }
+}
+
 void CMainDlg::customEvent(QEvent* event) {
+    if (event->type() == kProblemEvent) {
+        ShowProblem(static_cast<ProblemEvent*>(event)->Text());
+        return;
+    }
     if (event->type() != kWorkerEvent) {
         QDialog::customEvent(event);
         return;
     }
-    switch (static_cast<WorkerEvent*>(event)->Message()) {
+    const unsigned message = static_cast<WorkerEvent*>(event)->Message();
+    RunGuarded([this, message] { HandleWorkerMessage(message); });
+}
+
+void CMainDlg::HandleWorkerMessage(unsigned message) {
+    switch (message) {
         case WM_TRACK_STARTED:
             OnTrackStarted();
             break;
@@ -339,9 +384,12 @@ void CMainDlg::customEvent(QEvent* event) {
 }
 
 void CMainDlg::OnTrackStarted() {
-    const CTrackInfo track = m_player.GetCurrentTrack();
-    if (track.ID == 0) {
-        // No track chosen yet (a player switch before the first track): nothing to play or record.
+    // Starts posted while the window was busy queue up; only the first one
+    // handled starts (and records) a track, the one that is current now.
+    CTrackInfo track;
+    if (!m_player.TakeTrackToStart(track) || track.ID == 0) {
+        // No start waiting, or no track chosen yet (a player switch before
+        // the first track): nothing to play or record.
         return;
     }
     std::string speech = "Start playing:" + track.Artist + " - " + track.Trackname + " - ";
@@ -513,12 +561,12 @@ void CMainDlg::MovePositionSlider(int milliseconds) {
         slider->setMaximum(milliseconds);
     }
     slider->setSliderPosition(milliseconds);
-    SliderMoved(slider);
+    RunGuarded([this, slider] { SliderMoved(slider); });
 }
 
 void CMainDlg::MoveVolumeSlider(int volume) {
     m_pUi->volumeSlider->setSliderPosition(volume);
-    SliderMoved(m_pUi->volumeSlider);
+    RunGuarded([this] { SliderMoved(m_pUi->volumeSlider); });
 }
 
 int CMainDlg::VolumeSliderValue() const {
@@ -543,6 +591,10 @@ void CMainDlg::SwitchDownloading(bool on) {
 }
 
 void CMainDlg::RunCommand(int command) {
+    RunGuarded([this, command] { HandleCommand(command); });
+}
+
+void CMainDlg::HandleCommand(int command) {
     switch (command) {
         case ID_RATE_AWESOME:
             Rate(kRatingAwesome);

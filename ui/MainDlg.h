@@ -95,6 +95,8 @@ public:
     void RunModal();
 
     void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override;
+    // Shows a worker's problem in the status line; callable from any thread.
+    void ReportProblem(const std::string& text) override;
 
     // Runs a menu command as its menu item does.
     void RunCommand(int command);
@@ -137,6 +139,13 @@ private:
     void FillMoodBox();
     void ApplyOptions();
     void AskFirstUse();
+
+    // Runs a handler; a failure it meets is shown in the status line and the
+    // window goes on, since nothing may escape from an event handler.
+    void RunGuarded(const std::function<void()>& handler);
+    void ShowProblem(const std::string& text);
+    void HandleWorkerMessage(unsigned message);
+    void HandleCommand(int command);
 
     void OnTrackStarted();
     void OnTrackInformation();

@@ -24,6 +24,9 @@ public:
     virtual int MoodID() const = 0;
     virtual int PlayerType() const = 0;  // 1 built-in player, 2 external player
     virtual bool IsPaused() const = 0;
+    // The track a WM_APP+100 asks the window to start, handed out once per
+    // announcement; false when none is waiting.
+    virtual bool TakeTrackToStart(CTrackInfo& track) = 0;
 
     virtual void SelectNextTrack() = 0;
     virtual void PlayTrack(int trackId) = 0;

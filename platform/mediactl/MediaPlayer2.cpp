@@ -2,7 +2,6 @@
 
 #include <mpv/client.h>
 
-#include <clocale>
 #include <cmath>
 
 namespace kavelin {
@@ -47,9 +46,9 @@ bool CMediaPlayer2::CreateControl() {
     if (m_pHandle) {
         return true;
     }
-    // mpv refuses to start unless numbers are formatted the C way; Qt sets the
-    // user's locale at start-up.
-    std::setlocale(LC_NUMERIC, "C");
+    // mpv refuses to start unless numbers are formatted the C way. The
+    // program's entry sets that before its threads start; changing the
+    // locale here, with other threads running, would be a race.
     mpv_handle* handle = mpv_create();
     if (!handle) {
         return false;
@@ -154,8 +153,12 @@ void CMediaPlayer2::Open(const std::string& file) {
     int playing = 0;
     mpv_set_property(m_pHandle, "pause", MPV_FORMAT_FLAG, &playing);
     {
+        // The error of an earlier file says nothing about this one: left in
+        // place, it would report the new track as ended before mpv starts it.
         std::lock_guard lock(m_stateLock);
         ++m_nOpensPending;
+        m_nErrorCode = 0;
+        m_bOpenComplete = false;
     }
     const char* command[] = {"loadfile", file.c_str(), "replace", nullptr};
     const int result = mpv_command(m_pHandle, command);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kavelin {
 
@@ -15,6 +16,9 @@ class MessageTarget {
 public:
     virtual ~MessageTarget() = default;
     virtual void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) = 0;
+    // A problem a worker met and works around (it tries again later), for
+    // the window's status line. Never blocks; ignored where nobody shows it.
+    virtual void ReportProblem(const std::string& /*text*/) {}
 };
 
 }  // namespace kavelin

@@ -77,14 +77,20 @@ bool CWinAmpControl::EnsureWindow() {
     }
     m_bFound = false;
     if (!StartAndWait()) {
-        ShowMessageBox(
-            "Cannot locate WinAmp. Note: Only WinAmp 2.xx is supported, not WinAmp 3.0. Start "
-            "WinAmp first and try again.",
-            "WinAmp not found", MessageIcon::Warning);
+        m_bMissingUnreported = true;
         return false;
     }
     m_bFound = true;
     return true;
+}
+
+void CWinAmpControl::ReportIfMissing() {
+    if (m_bMissingUnreported.exchange(false)) {
+        ShowMessageBox(
+            "Cannot locate WinAmp. Note: Only WinAmp 2.xx is supported, not WinAmp 3.0. Start "
+            "WinAmp first and try again.",
+            "WinAmp not found", MessageIcon::Warning);
+    }
 }
 
 void CWinAmpControl::Command(int id) {

@@ -37,11 +37,17 @@ public:
 
     // True while the player was found by the last operation (the window handle).
     bool HasWindow() const { return m_bFound; }
+    // Shows "WinAmp not found" when an operation since the last call could
+    // neither find nor start the player. Separate from the operations, so
+    // that a caller can let go of its locks first: the box waits for the
+    // window, which may meanwhile need them.
+    void ReportIfMissing();
 
 private:
     bool EnsureWindow();
 
     std::atomic<bool> m_bFound{false};
+    std::atomic<bool> m_bMissingUnreported{false};
 };
 
 }  // namespace kavelin

@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "app/KavelinApp.h"
 #include "app/WorkerThread.h"
@@ -187,21 +189,50 @@ TEST_F(InDirectory, UnreadableCatalogIsReportedNotIgnored) {
         << shown[0].text;
 }
 
-TEST(WorkerThread, AWorkerThatDiedCountsAsStopped) {
+TEST(WorkerThread, AFailingLoopIsReportedAndRunAgainUntilItEnds) {
     test::ScopedMessageShell messages;
+    std::atomic<int> runs{0};
+    std::mutex lock;
+    std::vector<std::string> reports;
+    WorkerThread thread(
+        "Downloader",
+        [&] {
+            if (++runs < 3) {
+                throw std::runtime_error("disk I/O error");
+            }
+        },
+        nullptr,
+        [&](const std::string& text) {
+            std::lock_guard guard(lock);
+            reports.push_back(text);
+        },
+        std::chrono::milliseconds(10));
+    thread.Start();
+    ASSERT_TRUE(test::WaitUntil([&] { return thread.HasEnded(); }));
+    EXPECT_EQ(runs, 3);
+    std::lock_guard guard(lock);
+    EXPECT_EQ(reports, std::vector<std::string>(
+                           2,
+                           "Unexpected error in module Downloader (disk I/O error). Trying again "
+                           "in 1 s."));
+    EXPECT_TRUE(messages.shell().Messages().empty()) << "no box: the worker goes on";
+}
+
+TEST(WorkerThread, AStopRequestEndsThePauseAfterAnError) {
     std::atomic<bool> stop{false};
     std::atomic<bool> stopped{false};
-    WorkerThread thread("TrackPlayer", [] { throw std::runtime_error("boom"); });
+    std::atomic<int> reports{0};
+    WorkerThread thread(
+        "TrackPlayer", [] { throw std::runtime_error("boom"); }, &stop,
+        [&](const std::string&) { ++reports; }, std::chrono::seconds(30));
     thread.Start();
+    ASSERT_TRUE(test::WaitUntil([&] { return reports > 0; }));
     const auto started = std::chrono::steady_clock::now();
     StopAndWait(stop, stopped, thread, std::chrono::milliseconds(10));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_TRUE(stop);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_TRUE(thread.HasEnded());
     EXPECT_FALSE(stopped);
-    const auto shown = messages.shell().Messages();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].text, "Unexpected error in module TrackPlayer.");
-    EXPECT_EQ(shown[0].title, "Fatal Error...");
+    EXPECT_EQ(reports, 1);
 }
 
 TEST(WorkerThread, StopHandshakeWaitsForTheReport) {

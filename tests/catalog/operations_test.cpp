@@ -76,6 +76,14 @@ TEST_F(Operations, RatingsAndPlaysShareOneRowPerTrackAndMood) {
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tTrackMood"), 2);
 }
 
+TEST_F(Operations, RatingAndPlayRaiseNothingWhenTheLookUpCannotRun) {
+    // The look-up of the track's row fails; nothing may escape to the window's handler.
+    ASSERT_TRUE(db.ExecuteStatement("ALTER TABLE tTrackMood RENAME TO tTrackMoodGone"));
+    EXPECT_NO_THROW(SetRating(db, 2, 1, kRatingGood));
+    EXPECT_NO_THROW(RecordPlay(db, 2, 1));
+    EXPECT_NE(db.GetLastErrorText().find("tTrackMood"), std::string::npos) << db.GetLastErrorText();
+}
+
 TEST_F(Operations, DeletionMark) {
     SetTrackDeleted(db, 1, 1);
     EXPECT_EQ(catalog.ScalarLong("SELECT Deleted + 0 FROM tTrack WHERE ID=1"), -1);

@@ -1,9 +1,14 @@
 // The access layer's contract: which operations catch and which raise, the
 // field conversions, table mode, commands and the error texts.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <future>
+#include <thread>
 
 #include "catalog/ADORecordset.h"
 #include "catalog/CatalogOperations.h"
+#include "catalog/ConnectionPool.h"
 #include "tests/support/TestCatalog.h"
 
 namespace kavelin {
@@ -20,6 +25,33 @@ TEST_F(AccessLayer, ConnectWithEmptyStringReusesTheLastOne) {
     EXPECT_FALSE(db.IsConnected());
     ASSERT_TRUE(db.Connect("", "", "")) << db.GetLastErrorText();
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tCounter"), 1);
+}
+
+TEST_F(AccessLayer, ClosingThePoolNeverClosesAConnectionAnotherThreadUses) {
+    ConnectionPool pool(catalog.CatalogPath().string());
+    std::promise<void> opened;
+    std::promise<void> closed;
+    sqlite3* held = nullptr;
+    sqlite3* handedOutAfterwards = nullptr;
+    int useAfterwards = -1;
+    std::thread other([&] {
+        std::uint32_t code = 0;
+        std::string description;
+        held = pool.ForThisThread(code, description);
+        opened.set_value();
+        closed.get_future().wait();
+        // The thread may be in the middle of a statement when the pool closes.
+        useAfterwards =
+            sqlite3_exec(held, "SELECT Count(*) FROM tCounter", nullptr, nullptr, nullptr);
+        handedOutAfterwards = pool.ForThisThread(code, description);
+    });
+    opened.get_future().wait();
+    pool.CloseAll();
+    closed.set_value();
+    other.join();
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(handedOutAfterwards, nullptr) << "a closed pool hands out no connection";
+    EXPECT_EQ(useAfterwards, SQLITE_OK);
 }
 
 TEST_F(AccessLayer, ConnectNeverCreatesAMissingCatalog) {

@@ -32,6 +32,8 @@ struct FakeState {
     std::atomic<int> position{0};
     std::atomic<bool> stopped{false};
     std::atomic<bool> destroyed{false};
+    std::atomic<bool> stall{false};    // the player hangs in its next poll until cleared
+    std::atomic<bool> stalled{false};  // a poll is hanging
     std::mutex lock;
     std::vector<int> seeks;
 };
@@ -51,7 +53,13 @@ public:
     }
     int GetState() override { return m_state->state; }
     int GetLength() override { return m_state->length; }
-    int GetPosition() override { return m_state->position; }
+    int GetPosition() override {
+        while (m_state->stall) {
+            m_state->stalled = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return m_state->position;
+    }
     void SetPosition(int milliseconds) override {
         std::lock_guard lock(m_state->lock);
         m_state->seeks.push_back(milliseconds);
@@ -266,21 +274,85 @@ TEST_F(TrackPlayerTest, DirectPickAnnouncesAnExistingFileAndLeavesAMissingOneAlo
     EXPECT_DOUBLE_EQ(m_player.m_dRating, 3.6);
 }
 
-TEST_F(TrackPlayerTest, FailingCounterQueryShowsTheUpdateMessageOncePerSelection) {
+TEST_F(TrackPlayerTest, AFailingCounterQueryIsReportedAsItIsAndTriedAgainLater) {
     AddTrack("some track");
     ReplaceCounterQuery("SELECT Nothing FROM NoSuchTable WHERE :MoodID");
     m_player.SelectNextTrack();
     m_player.SelectNextTrack();
+    EXPECT_TRUE(m_shell.shell().Messages().empty()) << "the catalog itself is usable";
+    EXPECT_EQ(m_target.Problems(),
+              (std::vector<std::string>{
+                  "Cannot choose the next track (SQL logic error). Trying again in 1 s.",
+                  "Cannot choose the next track (SQL logic error). Trying again in 2 s."}));
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(TrackPlayerTest, TheUpdateMessageIsKeptForACatalogThatCannotBeUsed) {
+    AddTrack("some track");
+    Db().Disconnect();
+    m_player.SelectNextTrack();
     const auto shown = m_shell.shell().Messages();
-    ASSERT_EQ(shown.size(), 2u);
+    ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].title, "Fatal Error...");
     EXPECT_EQ(shown[0].icon, MessageIcon::Error);
     EXPECT_EQ(shown[0].text,
               "Kavelin needs an update to your system. Please install the latest "
               "MDAC from " +
                   MdacDownloadPage() + ".");
-    EXPECT_EQ(m_shell.shell().Opened(), std::vector<std::string>(2, MdacHelpPage()));
+    EXPECT_EQ(m_shell.shell().Opened(), std::vector<std::string>{MdacHelpPage()});
     EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(TrackPlayerTest, WhileTheWindowIsBusyOneTrackIsAnnouncedAndStartedOnce) {
+    AddTrack("one");
+    AddTrack("two");
+    ASSERT_EQ(m_player.CreatePlayer(), 1);
+    // Nothing plays until the window starts the announced track.
+    Fake(kPlayerMediaPlayer)->state = kPlayStateStopped;
+    StartLoop();
+    // The window handles nothing for about five polls.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    int starts = 0;
+    for (const unsigned message : Messages()) {
+        starts += message == kMessagePlayTrack;
+    }
+    EXPECT_EQ(starts, 1);
+    CTrackInfo started;
+    ASSERT_TRUE(m_player.TakeTrackToStart(started));
+    EXPECT_EQ(started.ID, m_player.GetCurrentTrack().ID);
+    EXPECT_FALSE(m_player.TakeTrackToStart(started)) << "a stale post starts nothing";
+}
+
+TEST_F(TrackPlayerTest, AStalledPlayerLeavesTheWindowsCallsFree) {
+    ASSERT_EQ(m_player.CreatePlayer(), 1);
+    auto fake = Fake(kPlayerMediaPlayer);
+    fake->stall = true;
+    StartLoop();
+    ASSERT_TRUE(WaitFor([&] { return fake->stalled.load(); }, 5000));
+    auto window = std::async(std::launch::async, [&] {
+        m_player.Pause();
+        m_player.Resume();
+        return m_player.GetPlayer() != nullptr;
+    });
+    const bool free = window.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    fake->stall = false;
+    EXPECT_TRUE(free) << "the window waited for the stalled player";
+    EXPECT_TRUE(window.get());
+}
+
+TEST_F(TrackPlayerTest, ABackendTheWindowStillHoldsOutlivesTheEndOfTheLoop) {
+    ASSERT_EQ(m_player.CreatePlayer(), 1);
+    auto fake = Fake(kPlayerMediaPlayer);
+    StartLoop();
+    // As a queued start handled during shutdown holds it while it calls Play.
+    auto inUse = m_player.GetPlayer();
+    m_player.m_bStop = true;
+    m_loop.join();
+    EXPECT_TRUE(m_player.m_bStopped);
+    EXPECT_TRUE(fake->stopped);
+    EXPECT_FALSE(fake->destroyed) << "destroyed under the window's call";
+    inUse = nullptr;
+    EXPECT_TRUE(fake->destroyed);
 }
 
 // The message box is shown by the UI thread, which may meanwhile need the
@@ -310,7 +382,7 @@ private:
 
 TEST_F(TrackPlayerTest, TheUpdateMessageDoesNotHoldThePlayerLock) {
     AddTrack("some track");
-    ReplaceCounterQuery("SELECT Nothing FROM NoSuchTable WHERE :MoodID");
+    Db().Disconnect();
     auto shell = std::make_shared<LockProbingShell>(m_player);
     auto previous = InstallMessageShell(shell);
     m_player.SelectNextTrack();
@@ -346,7 +418,7 @@ TEST_F(TrackPlayerTest, CreatePlayerWithNeitherBackendLeavesNone) {
 
 TEST_F(TrackPlayerTest, SwitchingToTheSameTypeChangesNothing) {
     ASSERT_EQ(m_player.CreatePlayer(), 1);
-    CPlayer* before = m_player.GetPlayer();
+    const auto before = m_player.GetPlayer();
     EXPECT_EQ(m_player.SwitchPlayer(kPlayerMediaPlayer), 1);
     EXPECT_EQ(m_player.GetPlayer(), before);
     EXPECT_EQ(m_created[kPlayerMediaPlayer], 1);
@@ -355,7 +427,7 @@ TEST_F(TrackPlayerTest, SwitchingToTheSameTypeChangesNothing) {
 
 TEST_F(TrackPlayerTest, FailedSwitchKeepsTheOldBackend) {
     ASSERT_EQ(m_player.CreatePlayer(), 1);
-    CPlayer* before = m_player.GetPlayer();
+    const auto before = m_player.GetPlayer();
     Fake(kPlayerWinAmp)->initResult = 0;
     EXPECT_EQ(m_player.SwitchPlayer(kPlayerWinAmp), 0);
     EXPECT_EQ(m_player.GetPlayer(), before);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "engine/WinAmpPlayer.h"
@@ -111,6 +114,68 @@ TEST_F(WinAmpPlayerTest, AFileThatCannotBePlayedEndsTheTrack) {
     ASSERT_EQ(player.Init(nullptr), 1);
     player.Play(s_audio->MakeNonAudio("not audio.mp3").string());
     EXPECT_TRUE(WaitFor([&] { return player.GetState() == kPlayStateStopped; }, 8000));
+}
+
+TEST_F(WinAmpPlayerTest, APlayThatCameInBehindAStopLeavesThePlayerSilent) {
+    CWinAmpPlayer player;
+    ASSERT_EQ(player.Init(nullptr), 1);
+    const auto audacious =
+        static_cast<pid_t>(QDBusConnection::sessionBus().interface()->servicePid(kService).value());
+    ASSERT_GT(audacious, 0);
+    // The player hangs while the stop is on its way, so that the play comes
+    // in behind it, as a queued start does at shutdown.
+    ASSERT_EQ(kill(audacious, SIGSTOP), 0);
+    std::thread stopping([&] { player.Stop(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::thread playing([&] { player.Play(s_tone.string()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(audacious, SIGCONT);
+    stopping.join();
+    playing.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_FALSE(CallAudacious(QStringLiteral("Playing")).arguments().value(0).toBool());
+    EXPECT_EQ(player.IsActive(), 0);
+}
+
+// Shows the box as the window does, but first sees whether the window could
+// meanwhile still call the backend (the play loop's poll shows it while the
+// window may be starting a track).
+class BackendProbingShell : public MessageShell {
+public:
+    explicit BackendProbingShell(CWinAmpPlayer& player) : m_player(player) {}
+    MessageAnswer ShowMessage(const std::string&, const std::string&, MessageIcon,
+                              MessageButtons) override {
+        if (m_probe.valid()) {
+            return MessageAnswer::Ok;  // the box of the probe's own call
+        }
+        m_probe = std::async(std::launch::async, [this] { m_player.SetVolume(10); });
+        windowGotThrough = m_probe.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        return MessageAnswer::Ok;
+    }
+    bool OpenAddress(const std::string&) override { return true; }
+    void WaitForTheProbe() {
+        if (m_probe.valid()) {
+            m_probe.wait();
+        }
+    }
+    bool windowGotThrough = false;
+
+private:
+    CWinAmpPlayer& m_player;
+    std::future<void> m_probe;
+};
+
+TEST_F(WinAmpPlayerTest, TheMissingPlayerBoxLeavesTheBackendFreeForTheWindow) {
+    CWinAmpPlayer player;
+    ASSERT_EQ(player.Init(nullptr), 1);
+    QuitAudacious();
+    ScopedPath nowhere(s_audio->Directory().string());
+    auto shell = std::make_shared<BackendProbingShell>(player);
+    auto previous = InstallMessageShell(shell);
+    player.GetState();  // the play loop's poll finds the player gone
+    shell->WaitForTheProbe();
+    InstallMessageShell(previous);
+    EXPECT_TRUE(shell->windowGotThrough);
 }
 
 TEST_F(WinAmpPlayerTest, MissingPlayerIsReportedAndTheBackendFails) {

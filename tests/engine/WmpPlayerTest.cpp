@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
 #include <set>
 #include <thread>
 
@@ -116,6 +117,32 @@ TEST_F(WmpPlayerTest, FilesThatCannotBeOpenedEndAtOnce) {
     }
     // A failed open leaves the player usable.
     StartPlaying(s_short);
+}
+
+TEST_F(WmpPlayerTest, AnOpenForgetsTheErrorOfTheFileBefore) {
+    // Left in place, the error would report the new track as ended before
+    // the player has started it.
+    CMediaPlayer2 control("null");
+    ASSERT_TRUE(control.CreateControl());
+    for (int round = 0; round < 10; ++round) {
+        control.Open((s_audio->Directory() / "gone.mp3").string());
+        ASSERT_TRUE(WaitFor([&] { return control.GetErrorCode() != 0; }, 3000));
+        control.Open(s_long.string());
+        EXPECT_EQ(control.GetErrorCode(), 0) << "round " << round;
+        ASSERT_TRUE(WaitFor([&] { return control.GetPlayState() == kPlayStatePlaying; }, 3000));
+    }
+}
+
+TEST(MediaControl, CreatingItLeavesTheProcessLocaleAlone) {
+    // Other threads run by the time a player is created; the locale is set
+    // once, before they start.
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "C.UTF-8"), nullptr);
+    {
+        CMediaPlayer2 control("null");
+        control.CreateControl();
+    }
+    EXPECT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C.UTF-8");
+    std::setlocale(LC_NUMERIC, "C");
 }
 
 TEST_F(WmpPlayerTest, ReplacingAPlayingTrackNeverReportsTheEndOfATrack) {

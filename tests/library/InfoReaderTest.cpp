@@ -145,6 +145,39 @@ TEST_F(InfoReaderTest, EmptyQueueReportsEveryIdleSleepWithoutBusyMessages) {
     EXPECT_EQ(CountOf(target.Posts(), kBusy, 1) + CountOf(target.Posts(), kBusy, 0), 0);
 }
 
+TEST_F(InfoReaderTest, AnIdleScannerStopsAtOnce) {
+    InfoReader reader(catalog.Database(), std::chrono::milliseconds(5000));
+    std::thread worker([&] { reader.Run(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // in its idle pause by now
+    const auto asked = std::chrono::steady_clock::now();
+    reader.m_bStop = true;
+    worker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
+    EXPECT_TRUE(reader.m_bStopped);
+}
+
+TEST_F(InfoReaderTest, AnErrorLeavingTheLoopIsNotReportedAsAStop) {
+    InfoReader reader(catalog.Database(), kShortSleep);
+    reader.QueueFile("/music/a.mp3");
+    // The queue can be counted but not read.
+    ASSERT_TRUE(catalog.Database().ExecuteStatement("ALTER TABLE tDuplicate RENAME TO tGone"));
+    bool errorLeft = false;
+    bool stoppedAsTheErrorLeft = true;
+    std::thread worker([&] {
+        try {
+            reader.Run();
+        } catch (...) {
+            errorLeft = true;
+            stoppedAsTheErrorLeft = reader.m_bStopped;
+        }
+    });
+    worker.join();
+    ASSERT_TRUE(errorLeft);
+    // Shutdown takes a stopped report as leave to join the thread, which is
+    // still on its way to report the error.
+    EXPECT_FALSE(stoppedAsTheErrorLeft);
+}
+
 TEST_F(InfoReaderTest, TreeBecomesTracksAndDuplicates) {
     const std::string first = MakeMp3(dir, "First_-_Song.mp3", "sine 440");
     fs::create_directories(dir.Path() / "Artist's Now True" / "album");

@@ -73,6 +73,16 @@ void RecordingMessageTarget::PostMessage(unsigned message, std::intptr_t wParam,
     m_posts.push_back({message, wParam, lParam});
 }
 
+void RecordingMessageTarget::ReportProblem(const std::string& text) {
+    std::lock_guard lock(m_lock);
+    m_problems.push_back(text);
+}
+
+std::vector<std::string> RecordingMessageTarget::Problems() const {
+    std::lock_guard lock(m_lock);
+    return m_problems;
+}
+
 std::vector<RecordingMessageTarget::Post> RecordingMessageTarget::Posts() const {
     std::lock_guard lock(m_lock);
     return m_posts;
@@ -81,6 +91,7 @@ std::vector<RecordingMessageTarget::Post> RecordingMessageTarget::Posts() const 
 void RecordingMessageTarget::Clear() {
     std::lock_guard lock(m_lock);
     m_posts.clear();
+    m_problems.clear();
 }
 
 MessageAnswer RecordingMessageShell::ShowMessage(const std::string& text, const std::string& title,

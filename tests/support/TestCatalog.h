@@ -42,12 +42,15 @@ public:
         std::intptr_t lParam;
     };
     void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override;
+    void ReportProblem(const std::string& text) override;
     std::vector<Post> Posts() const;
+    std::vector<std::string> Problems() const;
     void Clear();
 
 private:
     mutable std::mutex m_lock;
     std::vector<Post> m_posts;
+    std::vector<std::string> m_problems;
 };
 
 // Records message boxes and shell opens instead of showing them; installed

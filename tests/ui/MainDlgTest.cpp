@@ -12,6 +12,7 @@
 #include <QSlider>
 #include <QTest>
 #include <algorithm>
+#include <thread>
 
 #include "catalog/CatalogOperations.h"
 #include "tests/support/TestCatalog.h"
@@ -107,6 +108,42 @@ TEST_F(MainDlgTest, GreetsBeforeTheVoiceSettingIsReadAndThenFollowsIt) {
     EXPECT_TRUE(dialog->CommandAction(ID_VOICE)->isChecked());
     dialog->RunCommand(ID_RATE_GOOD);
     EXPECT_EQ(said->back(), "Rating set to good");
+}
+
+TEST_F(MainDlgTest, FailuresInHandlersAreShownAndTheWindowGoesOn) {
+    // A track player whose catalog fails under the window's handlers.
+    struct FailingEngine : FakePlaybackEngine {
+        CTrackInfo GetCurrentTrack() override {
+            throw CADOException(SqliteResultCode(10), "SQLite", "disk I/O error");
+        }
+        void SelectNextTrack() override {
+            throw CADOException(SqliteResultCode(5), "SQLite", "database is locked");
+        }
+    } failing;
+    CMainDlg window(catalog.Database(), failing, scanner, std::make_unique<RecordingSpeech>(said),
+                    help);
+    window.Initialize();
+    auto* status = window.findChild<QLabel*>("statusLine");
+    ASSERT_NE(status, nullptr);
+
+    window.PostMessage(WM_TRACK_INFORMATION, 0, 0);
+    EXPECT_NO_THROW(QCoreApplication::sendPostedEvents(&window));
+    EXPECT_TRUE(status->text().contains("disk I/O error")) << status->text().toStdString();
+    EXPECT_NO_THROW(window.RunCommand(ID_SKIP));
+    EXPECT_TRUE(status->text().contains("database is locked")) << status->text().toStdString();
+
+    // A worker's report, from its own thread, reaches the same line.
+    std::thread([&] { window.ReportProblem("Cannot choose the next track."); }).join();
+    QCoreApplication::sendPostedEvents(&window);
+    EXPECT_EQ(status->text(), "Cannot choose the next track.");
+}
+
+TEST_F(MainDlgTest, AStartPostedAgainAfterItWasTakenPlaysAndRecordsNothing) {
+    dialog->Initialize();
+    player.startWaiting = false;
+    PlayTrackRated(AddTrack("A", "B"), 1, 3);
+    EXPECT_FALSE(Called("PlayFile /music/B.mp3"));
+    EXPECT_EQ(catalog.ScalarLong("SELECT Count(*) FROM tTrackMood"), 0);
 }
 
 TEST_F(MainDlgTest, InitialisationFillsMoodsSetsVolumeAndAppliesThePlayerSetting) {

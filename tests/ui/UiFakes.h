@@ -31,7 +31,7 @@ class FakePlaybackEngine : public PlaybackEngine {
 public:
     CTrackInfo track;
     int basis = 0, total = 0, rated = 0, position = 0, length = 0, moodId = 2, playerType = 1;
-    bool paused = false, hasPlayer = true;
+    bool paused = false, hasPlayer = true, startWaiting = true;
     std::vector<std::string> calls;
 
     CTrackInfo GetCurrentTrack() override { return track; }
@@ -43,6 +43,10 @@ public:
     int MoodID() const override { return moodId; }
     int PlayerType() const override { return playerType; }
     bool IsPaused() const override { return paused; }
+    bool TakeTrackToStart(CTrackInfo& started) override {
+        started = track;
+        return startWaiting;
+    }
     void SelectNextTrack() override { calls.push_back("SelectNextTrack"); }
     void PlayTrack(int id) override { calls.push_back("PlayTrack " + std::to_string(id)); }
     void SetMood(const std::string& name) override { calls.push_back("SetMood " + name); }
