@@ -131,9 +131,11 @@ bool CKavelinApp::StartUp() {
 void CKavelinApp::CreateWorkers() {
     m_pScanner = std::make_unique<InfoReader>(*m_pDataBase);
     m_pPlayer = std::make_unique<TrackPlayer>(*m_pDataBase);
+    m_pFolderWatcher =
+        std::make_unique<FolderWatcher>(*m_pDataBase, *m_pScanner, FolderWatcher::Limits{});
     m_pDownloader = new Downloader(*m_pDataBase, *m_pScanner);
     m_pDownloaderLink = std::make_unique<DownloaderLink>(*m_pDownloader);
-    m_pScannerLink = std::make_unique<InfoReaderLink>(*m_pScanner);
+    m_pScannerLink = std::make_unique<InfoReaderLink>(*m_pScanner, *m_pFolderWatcher);
     m_pPlayerLink = std::make_unique<TrackPlayerLink>(*m_pPlayer);
     m_pRecommenderLink = std::make_unique<RecommenderLink>(*m_pDataBase);
 }
@@ -160,8 +162,11 @@ void CKavelinApp::StartWorkers() {
         "TrackPlayer", [this] { m_pPlayer->Run(); }, &m_pPlayer->m_bStop, report);
     m_pDownloaderThread = new WorkerThread(
         "Downloader", [downloader = m_pDownloader] { downloader->Run(); }, nullptr, report);
+    m_pFolderWatcherThread = std::make_unique<WorkerThread>(
+        "FolderWatcher", [this] { m_pFolderWatcher->Run(); }, &m_pFolderWatcher->m_bStop, report);
     m_pScannerThread->Start();
     m_pPlayerThread->Start();
+    m_pFolderWatcherThread->Start();
     m_pDownloaderThread->Start();
     // The download thread is never asked to stop: it ends with the process.
     m_pDownloaderThread->Detach();
@@ -175,6 +180,12 @@ void CKavelinApp::ShutDown() {
         // only idles until the process ends.
         m_pDownloader->SetMainWindow(nullptr);
         m_pDownloader->Stop();
+    }
+    if (m_pFolderWatcherThread) {
+        // It queues for the scanner: it stops first.
+        StopAndWait(m_pFolderWatcher->m_bStop, m_pFolderWatcher->m_bStopped,
+                    *m_pFolderWatcherThread, kShutdownPoll, WaitAnsweringMessages);
+        m_pFolderWatcherThread.reset();
     }
     // Both are asked at once; each ends within a few tens of milliseconds
     // unless it is in the middle of a catalog statement.
@@ -210,6 +221,7 @@ void CKavelinApp::ShutDown() {
     m_pPlayerLink.reset();
     m_pPlayer.reset();
     m_pScannerLink.reset();
+    m_pFolderWatcher.reset();
     m_pScanner.reset();
     m_pDataBase.reset();
 }

@@ -12,6 +12,7 @@ class CMainDlg;
 class DesktopHelp;
 class Downloader;
 class DownloaderLink;
+class FolderWatcher;
 class InfoReader;
 class InfoReaderLink;
 class ProblemRelay;
@@ -49,6 +50,7 @@ private:
     std::unique_ptr<CUrlRequest> m_pUpdateRequest;
     std::unique_ptr<InfoReader> m_pScanner;
     std::unique_ptr<TrackPlayer> m_pPlayer;
+    std::unique_ptr<FolderWatcher> m_pFolderWatcher;
     // Its thread runs to the end of the process, so the object is never destroyed.
     Downloader* m_pDownloader = nullptr;
     std::unique_ptr<DownloaderLink> m_pDownloaderLink;
@@ -62,6 +64,7 @@ private:
     std::unique_ptr<ShellMediaControls> m_pShellControls;
     std::unique_ptr<WorkerThread> m_pScannerThread;
     std::unique_ptr<WorkerThread> m_pPlayerThread;
+    std::unique_ptr<WorkerThread> m_pFolderWatcherThread;
     WorkerThread* m_pDownloaderThread = nullptr;  // lives, like its thread, to the process end
 };
 

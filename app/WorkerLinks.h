@@ -6,6 +6,7 @@
 #include "acquisition/Downloader.h"
 #include "acquisition/Recommender.h"
 #include "engine/TrackPlayer.h"
+#include "library/FolderWatcher.h"
 #include "library/InfoReader.h"
 #include "ui/WorkerLinks.h"
 
@@ -65,15 +66,21 @@ private:
     MessageTarget* m_pTarget = nullptr;
 };
 
-// The scanning worker's queue as the main window uses it.
+// The scanning worker's queue as the main window uses it. A folder the user
+// adds is scanned now and watched from then on.
 class InfoReaderLink : public ScanQueue {
 public:
-    explicit InfoReaderLink(InfoReader& reader) : m_reader(reader) {}
-    void QueueDirectory(const std::string& path) override { m_reader.QueueDirectory(path); }
+    InfoReaderLink(InfoReader& reader, FolderWatcher& watcher)
+        : m_reader(reader), m_watcher(watcher) {}
+    void QueueDirectory(const std::string& path) override {
+        m_reader.QueueDirectory(path);
+        m_watcher.AddFolder(path);
+    }
     int Count() const override { return m_reader.m_nCount; }
 
 private:
     InfoReader& m_reader;
+    FolderWatcher& m_watcher;
 };
 
 // The download worker as the main window uses it.

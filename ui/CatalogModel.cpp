@@ -1,6 +1,7 @@
 #include "ui/CatalogModel.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -23,20 +24,55 @@ std::string Format(const char* format, Args... args) {
 
 }  // namespace
 
-CatalogModel::CatalogModel(CADODataBase& database, QObject* parent)
-    : QAbstractItemModel(parent), m_database(database) {}
+CatalogModel::CatalogModel(CADODataBase& database, QObject* parent, int artistsPerRead)
+    : QAbstractItemModel(parent), m_database(database), m_nArtistsPerRead(artistsPerRead) {}
 
 int CatalogModel::Value(const QModelIndex& index) {
     return index.data(ValueRole).toInt();
 }
 
 void CatalogModel::Reload() {
+    beginResetModel();
+    m_artists.clear();
+    m_bAllArtistsRead = false;
+    m_artists = ReadArtists();
+    endResetModel();
+}
+
+bool CatalogModel::canFetchMore(const QModelIndex& parent) const {
+    return !parent.isValid() && !m_bAllArtistsRead;
+}
+
+void CatalogModel::fetchMore(const QModelIndex& parent) {
+    if (!canFetchMore(parent)) {
+        return;
+    }
+    std::vector<Artist> more = ReadArtists();
+    if (more.empty()) {
+        return;
+    }
+    const int first = static_cast<int>(m_artists.size());
+    beginInsertRows({}, first, first + static_cast<int>(more.size()) - 1);
+    std::move(more.begin(), more.end(), std::back_inserter(m_artists));
+    endInsertRows();
+}
+
+std::vector<CatalogModel::Artist> CatalogModel::ReadArtists() {
+    // Each batch starts after the last name read, so the index on the artist
+    // answers it without counting off the artists before.
+    std::string after;
+    if (!m_artists.empty()) {
+        const std::string last = m_artists.back().entry.name.toStdString();
+        after =
+            last.empty() ? " AND Artist IS NOT NULL" : " AND Artist>'" + QuoteForSql(last) + "'";
+    }
     std::vector<Artist> artists;
     try {
         CADORecordset rows(m_database);
-        if (rows.OpenSource(
-                "SELECT Artist FROM tTrack WHERE Deleted=0 GROUP BY Artist ORDER BY Artist",
-                CADORecordset::SourceQuery)) {
+        if (rows.OpenSource(Format("SELECT TOP %d Artist FROM tTrack WHERE Deleted=0%s GROUP BY "
+                                   "Artist ORDER BY Artist",
+                                   m_nArtistsPerRead, after.c_str()),
+                            CADORecordset::SourceQuery)) {
             artists.reserve(static_cast<std::size_t>(rows.CountRows()));
             while (!rows.AtEnd()) {
                 std::string name;
@@ -47,12 +83,11 @@ void CatalogModel::Reload() {
             }
         }
     } catch (const CADOException&) {
-        // A listing that cannot be read shows as an empty tree.
+        // A listing that cannot be read shows no (further) artists.
         artists.clear();
     }
-    beginResetModel();
-    m_artists = std::move(artists);
-    endResetModel();
+    m_bAllArtistsRead = static_cast<int>(artists.size()) < m_nArtistsPerRead;
+    return artists;
 }
 
 void CatalogModel::LoadTracks(const QModelIndex& index) {

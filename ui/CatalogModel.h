@@ -13,18 +13,19 @@ inline constexpr int ItemArtistPending = -1;  // artist whose tracks were not re
 inline constexpr int ItemArtistLoaded = -2;   // artist whose tracks are in the tree
 inline constexpr int ItemPlaceholder = 0;     // "Retrieving..." under a pending artist
 
-// The catalog as artists and their tracks. Only the artist names are read up
-// front; an artist's tracks are read when it is expanded, so a catalog of
-// hundreds of thousands of tracks opens at once. Editing a name renames the
-// artist (all its tracks) or the track in the catalog.
+// The catalog as artists and their tracks. Artist names are read a batch at a
+// time, as the view scrolls towards them; an artist's tracks are read when it
+// is expanded, so a catalog of hundreds of thousands of tracks opens at once.
+// Editing a name renames the artist (all its tracks) or the track in the catalog.
 class CatalogModel : public QAbstractItemModel {
     Q_OBJECT
 public:
     static constexpr int ValueRole = Qt::UserRole;
 
-    explicit CatalogModel(CADODataBase& database, QObject* parent = nullptr);
+    explicit CatalogModel(CADODataBase& database, QObject* parent = nullptr,
+                          int artistsPerRead = 500);
 
-    // Reads the artists again; their tracks wait behind a placeholder.
+    // Reads the first artists again; their tracks wait behind a placeholder.
     void Reload();
     // Reads the tracks of a pending artist in place of its placeholder.
     void LoadTracks(const QModelIndex& artist);
@@ -37,6 +38,8 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
 
 private:
     struct Entry {
@@ -53,9 +56,13 @@ private:
     Entry* EntryAt(const QModelIndex& index);
     const Entry* EntryAt(const QModelIndex& index) const;
     bool Rename(const Entry& entry, const QString& newName);
+    // The next artists in name order after those already read.
+    std::vector<Artist> ReadArtists();
 
     CADODataBase& m_database;
+    const int m_nArtistsPerRead;
     std::vector<Artist> m_artists;
+    bool m_bAllArtistsRead = true;
 };
 
 }  // namespace kavelin

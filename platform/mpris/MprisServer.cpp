@@ -31,7 +31,9 @@ QVariantMap MetadataOf(const MediaControls::Track& track) {
     metadata.insert("xesam:title", track.title);
     metadata.insert("xesam:artist", QStringList{track.artist});
     metadata.insert("xesam:album", track.album);
-    metadata.insert("xesam:genre", QStringList{track.genre});
+    if (!track.genre.isEmpty()) {
+        metadata.insert("xesam:genre", QStringList{track.genre});
+    }
     metadata.insert("xesam:url", QUrl::fromLocalFile(track.path).toString(QUrl::FullyEncoded));
     if (track.rating >= 0) {
         metadata.insert("xesam:userRating", track.rating);

@@ -112,6 +112,24 @@ TEST_F(UpgradeTest, RestoresTheScanQueueIndexThatOlderCatalogsLack) {
               "ixInfoReadPass\n");
 }
 
+TEST_F(UpgradeTest, UpgradedCatalogRemembersWatchedFoldersBesideItsRatings) {
+    ASSERT_TRUE(Connect()) << m_strError;
+    EXPECT_EQ(Rows(Path(), "SELECT Count(*) FROM tWatchedFolder"), "0\n");
+    {
+        CADODataBase database;
+        ASSERT_TRUE(database.Connect(m_catalog.ConnectionString(), "", ""));
+        EXPECT_TRUE(database.ExecuteStatement(
+            "INSERT INTO tWatchedFolder(Path) VALUES ('/home/me/Music/')"));
+        EXPECT_FALSE(database.ExecuteStatement(
+            "INSERT INTO tWatchedFolder(Path) VALUES ('/home/me/Music/')"))
+            << "each folder once";
+        database.Disconnect();
+    }
+    ASSERT_TRUE(Connect()) << m_strError;
+    EXPECT_EQ(Rows(Path(), "SELECT Path FROM tWatchedFolder"), "/home/me/Music/\n");
+    EXPECT_EQ(Rows(Path(), "SELECT Count(*) FROM tTrackMood WHERE Rating IS NOT NULL"), "4\n");
+}
+
 TEST_F(UpgradeTest, FailedStepLeavesTheFileByteForByte) {
     const std::vector<char> before = Bytes(Path());
     std::vector<CatalogUpgradeStep> steps(BuiltInUpgradeSteps().begin(),

@@ -92,6 +92,23 @@ TEST_F(CatalogTreeViewTest, ArtistsWaitWithAPlaceholderAndLoadTheirTracksOnce) {
     EXPECT_EQ(Value(Model().index(0, 0, Artist("Alpha"))), alpha);
 }
 
+TEST_F(CatalogTreeViewTest, ArtistsAreReadInBatchesAsTheViewAsksForMore) {
+    for (const char* artist : {"Echo", "alpha", "Delta", "Alpha", "charlie", "Bravo"}) {
+        AddTrack(artist, "Song");
+    }
+    CatalogModel model(catalog.Database(), nullptr, 2);
+    model.Reload();
+    EXPECT_EQ(model.rowCount(), 2);
+    QStringList names;
+    while (model.canFetchMore({})) {
+        model.fetchMore({});
+    }
+    for (int row = 0; row < model.rowCount(); ++row) {
+        names << model.index(row, 0).data().toString();
+    }
+    EXPECT_EQ(names, (QStringList{"alpha", "Bravo", "charlie", "Delta", "Echo"}));
+}
+
 TEST_F(CatalogTreeViewTest, DoubleClickPlaysTracksButNotArtists) {
     const int id = AddTrack("Alpha", "One");
     window.show();
