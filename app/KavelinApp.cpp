@@ -1,10 +1,12 @@
 #include "app/KavelinApp.h"
 
+#include <sqlite3.h>
 #include <QEventLoop>
 #include <QTimer>
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 #include "acquisition/Recommender.h"
 #include "acquisition/UpdateCheck.h"
@@ -13,6 +15,7 @@
 
 #include "catalog/CatalogFile.h"
 #include "catalog/CatalogOperations.h"
+#include "catalog/PendingWrites.h"
 #include "platform/addresses/ServiceAddresses.h"
 #include "platform/messages/MessageBox.h"
 #include "ui/DownloadDlg.h"
@@ -34,7 +37,54 @@ std::string MdacText() {
            MdacDownloadPage() + ". Sorry, have to quit...";
 }
 
+std::string DamagedCatalogText(const std::string& folder, const std::string& asideName) {
+    std::string text = std::string("The catalog file '") + kCatalogFileName + "' in " + folder +
+                       " is damaged: it is empty or was not written to its end, so Kavelin "
+                       "cannot use it.\n\n";
+    if (asideName.empty()) {
+        return text +
+               "Please move it out of the folder; a fresh catalog is put in its place at the next "
+               "start. Sorry, have to quit now...";
+    }
+    return text + "Kavelin can move it aside as '" + asideName +
+           "' (nothing is deleted) and start with a fresh, empty catalog. Ratings and plays "
+           "stored in the damaged file stay in it.\n\nMove it aside and start with a fresh "
+           "catalog?";
+}
+
+std::string ReadOnlyCatalogText(const std::string& path) {
+    return "The catalog file '" + path +
+           "' is read-only, so Kavelin cannot store ratings or plays in it. Kavelin plays on and "
+           "keeps what you do until the file can be written. To fix this, give your user write "
+           "permission on the file.";
+}
+
+std::string ReadOnlyFolderText(const std::string& folder, bool fatal) {
+    std::string text = "Kavelin cannot write in the folder '" + folder +
+                       "', which holds its catalog: the folder is read-only. The catalog keeps "
+                       "its working files beside it";
+    return fatal ? text +
+                       ", so it cannot be opened there. Please give your user write permission "
+                       "on the folder. Sorry, have to quit now..."
+                 : text +
+                       ", so ratings and plays may not be saved. Please give your user write "
+                       "permission on the folder.";
+}
+
 namespace {
+
+std::string CatalogFolder() {
+    return std::filesystem::absolute(kCatalogFileName).parent_path().string();
+}
+
+std::string Today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+}
 
 // How often shutdown looks whether a worker has stopped.
 constexpr std::chrono::milliseconds kShutdownPoll(20);
@@ -95,17 +145,37 @@ bool CKavelinApp::StartUp() {
             // Opening another system's database as ours could change it; leave it alone.
             ShowMessageBox(ForeignCatalogText(), kFatalTitle, MessageIcon::Error);
             return false;
+        case CatalogFileState::Damaged:
+            if (!OfferFreshCatalog()) {
+                return false;
+            }
+            break;
         case CatalogFileState::Present:
             break;
     }
 
+    const CatalogAccess access = CheckCatalogAccess(kCatalogFileName);
     try {
         m_pDataBase = std::make_unique<CADODataBase>();
-        if (!m_pDataBase->Connect(kCatalogConnectionString, "", "")) {
+        bool connected = m_pDataBase->Connect(kCatalogConnectionString, "", "");
+        const std::uint32_t code = m_pDataBase->GetLastError();
+        if (!connected && access != CatalogAccess::ReadOnlyFolder &&
+            (code == SqliteResultCode(SQLITE_CORRUPT) || code == SqliteResultCode(SQLITE_NOTADB))) {
+            // Damage the header did not show.
+            if (!OfferFreshCatalog()) {
+                m_pDataBase.reset();
+                return false;
+            }
+            connected = m_pDataBase->Connect(kCatalogConnectionString, "", "");
+        }
+        if (!connected) {
             // Running on without the catalog would drop every rating and play
             // in silence: say so and end instead.
-            ShowMessageBox("Cannot open the Kavelin database file 'Kavelin.mdb'.\n\n" +
-                               m_pDataBase->GetLastErrorText() + "\nSorry, have to quit now...",
+            ShowMessageBox(access == CatalogAccess::ReadOnlyFolder
+                               ? ReadOnlyFolderText(CatalogFolder(), true)
+                               : "Cannot open the Kavelin database file 'Kavelin.mdb'.\n\n" +
+                                     m_pDataBase->GetLastErrorText() +
+                                     "\nSorry, have to quit now...",
                            kFatalTitle, MessageIcon::Error);
             m_pDataBase.reset();
             return false;
@@ -116,6 +186,19 @@ bool CKavelinApp::StartUp() {
         ShellOpen(MdacHelpPage());
         return false;
     }
+    // A catalog that cannot be written still plays; what the user does waits
+    // until it can be stored, and the user learns why now.
+    if (access == CatalogAccess::ReadOnlyFolder) {
+        ShowMessageBox(ReadOnlyFolderText(CatalogFolder(), false), kWarningTitle,
+                       MessageIcon::Warning);
+    } else if (access == CatalogAccess::ReadOnlyFile || m_pDataBase->IsReadOnly()) {
+        ShowMessageBox(ReadOnlyCatalogText(std::filesystem::absolute(kCatalogFileName).string()),
+                       kWarningTitle, MessageIcon::Warning);
+    }
+
+    // What could not be stored before the last end is retried from the start.
+    m_pWrites = std::make_unique<PendingWrites>(*m_pDataBase, kPendingWritesFileName);
+    m_pWrites->StartRetrying();
 
     {
         CDownloadDlg downloadDialog(*m_pDataBase);
@@ -125,6 +208,32 @@ bool CKavelinApp::StartUp() {
     // The reply arrives while the main window runs.
     m_pUpdateRequest = std::make_unique<CUrlRequest>();
     StartUpdateCheck(*m_pUpdateRequest);
+    return true;
+}
+
+bool CKavelinApp::OfferFreshCatalog() {
+    const char* fresh = std::getenv("KAVELIN_FRESH_CATALOG");
+    if (fresh == nullptr || !std::filesystem::exists(fresh)) {
+        ShowMessageBox(DamagedCatalogText(CatalogFolder(), ""), kFatalTitle, MessageIcon::Error);
+        return false;
+    }
+    const std::string date = Today();
+    const std::string aside =
+        std::filesystem::path(DamagedCatalogName(kCatalogFileName, date)).filename().string();
+    if (ShowMessageBox(DamagedCatalogText(CatalogFolder(), aside), kFatalTitle, MessageIcon::Error,
+                       MessageButtons::YesNo) != MessageAnswer::Yes) {
+        return false;
+    }
+    std::string error;
+    if (m_pDataBase) {
+        m_pDataBase->Disconnect();  // lets go of the damaged file before it moves
+    }
+    if (ReplaceDamagedCatalog(kCatalogFileName, fresh, date, error).empty()) {
+        ShowMessageBox("Kavelin could not move the damaged catalog aside: " + error +
+                           ". Sorry, have to quit now...",
+                       kFatalTitle, MessageIcon::Error);
+        return false;
+    }
     return true;
 }
 
@@ -142,8 +251,9 @@ void CKavelinApp::CreateWorkers() {
 
 void CKavelinApp::CreateMainWindow() {
     m_pHelp = std::make_unique<DesktopHelp>();
-    m_pMainWnd = std::make_unique<CMainDlg>(*m_pDataBase, *m_pPlayerLink, *m_pScannerLink,
-                                            std::make_unique<QtSpeechOutput>(), *m_pHelp);
+    m_pMainWnd =
+        std::make_unique<CMainDlg>(*m_pDataBase, *m_pWrites, *m_pPlayerLink, *m_pScannerLink,
+                                   std::make_unique<QtSpeechOutput>(), *m_pHelp);
     m_pMainWnd->SetRecommender(m_pRecommenderLink.get());
     m_pMainWnd->SetDownloader(m_pDownloaderLink.get());
     m_pDownloader->SetMainWindow(m_pMainWnd.get());
@@ -214,6 +324,9 @@ void CKavelinApp::ShutDown() {
     }
     // Lookups write to the catalog; none may outlive it.
     EndSimilarArtistLookups();
+    if (m_pWrites) {
+        m_pWrites->StopRetrying();
+    }
     if (m_pDataBase) {
         m_pDataBase->Disconnect();
     }

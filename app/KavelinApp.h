@@ -15,6 +15,7 @@ class DownloaderLink;
 class FolderWatcher;
 class InfoReader;
 class InfoReaderLink;
+class PendingWrites;
 class ProblemRelay;
 class RecommenderLink;
 class ShellMediaControls;
@@ -40,12 +41,17 @@ public:
 
 private:
     bool StartUp();
+    // Asks to move a damaged catalog aside for a fresh one and does it; false
+    // when the program cannot go on.
+    bool OfferFreshCatalog();
     void CreateWorkers();
     void CreateMainWindow();
     void StartWorkers();
     void ShutDown();
 
     std::unique_ptr<CADODataBase> m_pDataBase;
+    // Verdicts and plays on their way to the catalog; outlives the main window.
+    std::unique_ptr<PendingWrites> m_pWrites;
     // Asks the maker's web site for a newer version; lives to the end of the program.
     std::unique_ptr<CUrlRequest> m_pUpdateRequest;
     std::unique_ptr<InfoReader> m_pScanner;
@@ -70,6 +76,7 @@ private:
 
 // Fatal texts the user may see at start-up.
 inline constexpr const char* kFatalTitle = "Fatal Error...";
+inline constexpr const char* kWarningTitle = "Kavelin";
 inline constexpr const char* kMissingCatalogText =
     "Cannot find the Kavelin database file. Please make sure that 'Kavelin.mdb' is in the Kavelin "
     "directory. Sorry, have to quit now...";
@@ -77,5 +84,11 @@ inline constexpr const char* kUnexpectedErrorText = "Unexpected error occured. K
 
 std::string ForeignCatalogText();
 std::string MdacText();
+// `asideName` is what the damaged file would be renamed to; empty when no
+// fresh catalog is at hand to take its place.
+std::string DamagedCatalogText(const std::string& folder, const std::string& asideName);
+std::string ReadOnlyCatalogText(const std::string& path);
+// `fatal`: the catalog could not be opened there at all.
+std::string ReadOnlyFolderText(const std::string& folder, bool fatal);
 
 }  // namespace kavelin

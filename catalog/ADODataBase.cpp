@@ -131,6 +131,13 @@ bool CADODataBase::IsConnected() const {
     return m_pShared->pool != nullptr;
 }
 
+bool CADODataBase::IsReadOnly() {
+    std::uint32_t code = 0;
+    std::string description;
+    sqlite3* connection = ThreadConnection(code, description);
+    return connection != nullptr && sqlite3_db_readonly(connection, "main") == 1;
+}
+
 sqlite3* CADODataBase::ThreadConnection(std::uint32_t& code, std::string& description) {
     std::shared_ptr<ConnectionPool> pool;
     {

@@ -31,6 +31,9 @@ public:
     // Closes every thread's connection. Raises nothing it does not have to.
     void Disconnect();
     bool IsConnected() const;
+    // True when the catalog can only be read: SQLite opened the file read-only
+    // because the file or the file system holding it refuses writes.
+    bool IsReadOnly();
 
     // Runs a statement that returns no rows. False (with the error stored) on failure.
     bool ExecuteStatement(const std::string& statement);

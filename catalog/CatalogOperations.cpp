@@ -18,7 +18,7 @@ std::string Format(const char* format, Args... args) {
 }
 
 // Whether tTrackMood holds a row for the pair; nothing when the look-up could
-// not run (the error is then stored in the database).
+// not run (the reason is then the database's last error).
 std::optional<bool> TrackMoodRowExists(CADODataBase& database, int moodId, int trackId) {
     CADORecordset rs(database);
     if (!rs.OpenSource(
@@ -28,6 +28,37 @@ std::optional<bool> TrackMoodRowExists(CADODataBase& database, int moodId, int t
         return std::nullopt;
     }
     return !rs.AtEnd();
+}
+
+bool StorePlay(CADODataBase& database, int moodId, int trackId, const std::string& when) {
+    CADOTransaction transaction(database);
+    if (!transaction.IsActive() ||
+        !database.ExecuteStatement("UPDATE tCounter SET tCounter.[Counter] = Counter+1;")) {
+        return false;
+    }
+    int counter = 0;
+    {
+        CADORecordset rs(database);
+        if (!rs.OpenSource("SELECT Counter FROM TCounter", CADORecordset::SourceAuto) ||
+            rs.AtEnd() || !rs.ReadField(0, counter)) {
+            database.SetError(rs.GetLastError(), "Kavelin catalog", rs.GetLastErrorText());
+            return false;
+        }
+    }
+    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
+    if (!exists) {
+        return false;
+    }
+    const bool written =
+        *exists ? database.ExecuteStatement(
+                      Format("UPDATE tTrackMood SET Played=Played+1, LastPlayed=%s, LastCounter=%d "
+                             "WHERE MoodID=%d AND TrackID=%d",
+                             when.c_str(), counter, moodId, trackId))
+                : database.ExecuteStatement(
+                      Format("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, "
+                             "LastCounter) VALUES (%d, %d, %d, %s, %d)",
+                             moodId, trackId, 1, when.c_str(), counter));
+    return written && transaction.Commit();
 }
 
 }  // namespace
@@ -79,54 +110,34 @@ void SetTrackDeleted(CADODataBase& database, int trackId, int flag) {
                   : Format("UPDATE tTrack SET Deleted = False WHERE ID = %d", trackId));
 }
 
-void SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
+bool SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
     // Look-up and write in one transaction: two threads rating the same pair
     // can never both insert a row.
     CADOTransaction transaction(database);
+    if (!transaction.IsActive()) {
+        return false;
+    }
     const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
     if (!exists) {
-        return;
+        return false;
     }
-    if (*exists) {
-        database.ExecuteStatement(
-            Format("UPDATE tTrackMood SET Rating=%d, RatingType=1 WHERE MoodID=%d AND TrackID=%d",
-                   rating, moodId, trackId));
-    } else {
-        database.ExecuteStatement(Format(
-            "INSERT INTO tTrackMood(MoodID, TrackID, Rating, RatingType) VALUES (%d, %d, %d, 1)",
-            moodId, trackId, rating));
-    }
-    transaction.Commit();
+    const bool written =
+        *exists
+            ? database.ExecuteStatement(Format(
+                  "UPDATE tTrackMood SET Rating=%d, RatingType=1 WHERE MoodID=%d AND TrackID=%d",
+                  rating, moodId, trackId))
+            : database.ExecuteStatement(Format("INSERT INTO tTrackMood(MoodID, TrackID, Rating, "
+                                               "RatingType) VALUES (%d, %d, %d, 1)",
+                                               moodId, trackId, rating));
+    return written && transaction.Commit();
 }
 
-void RecordPlay(CADODataBase& database, int moodId, int trackId) {
-    CADOTransaction transaction(database);
-    database.ExecuteStatement("UPDATE tCounter SET tCounter.[Counter] = Counter+1;");
-    int counter = 0;
-    {
-        CADORecordset rs(database);
-        if (rs.OpenSource("SELECT Counter FROM TCounter", CADORecordset::SourceAuto) &&
-            !rs.AtEnd()) {
-            rs.ReadField(0, counter);
-        }
-        rs.CloseSource();
-    }
-    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
-    if (!exists) {
-        return;
-    }
-    if (!*exists) {
-        database.ExecuteStatement(
-            Format("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, LastCounter) "
-                   "VALUES (%d, %d, %d, Now(), %d)",
-                   moodId, trackId, 1, counter));
-    } else {
-        database.ExecuteStatement(
-            Format("UPDATE tTrackMood SET Played=Played+1, LastPlayed=Now(), LastCounter=%d WHERE "
-                   "MoodID=%d AND TrackID=%d",
-                   counter, moodId, trackId));
-    }
-    transaction.Commit();
+bool RecordPlay(CADODataBase& database, int moodId, int trackId) {
+    return StorePlay(database, moodId, trackId, "Now()");
+}
+
+bool RecordPlay(CADODataBase& database, int moodId, int trackId, const std::string& playedAt) {
+    return StorePlay(database, moodId, trackId, "'" + QuoteForSql(playedAt) + "'");
 }
 
 CTrackInfo LoadTrack(CADODataBase& database, int trackId) {

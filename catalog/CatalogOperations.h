@@ -10,6 +10,8 @@ namespace kavelin {
 
 // The catalog's connection string; the data source is the file in the working directory.
 inline constexpr const char* kCatalogFileName = "Kavelin.mdb";
+// Verdicts and plays that could not be stored yet, kept beside the catalog.
+inline constexpr const char* kPendingWritesFileName = "Kavelin.pending";
 inline constexpr const char* kCatalogConnectionString =
     "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=Kavelin.mdb;";
 
@@ -30,11 +32,16 @@ void SetSettingInt(CADODataBase& database, const std::string& key, int value);
 
 void SetTrackDeleted(CADODataBase& database, int trackId, int flag);
 
-// Stores the user's verdict for a track in a mood (one row per pair, added or updated).
-void SetRating(CADODataBase& database, int moodId, int trackId, int rating);
+// Stores the user's verdict for a track in a mood (one row per pair, added or
+// updated). False when it was not stored; the database's last error says why.
+// All or nothing: a transaction that cannot begin writes nothing.
+bool SetRating(CADODataBase& database, int moodId, int trackId, int rating);
 
-// Advances the global play counter and records the play of a track in a mood.
-void RecordPlay(CADODataBase& database, int moodId, int trackId);
+// Advances the global play counter and records the play of a track in a mood,
+// as of now or of `playedAt` (local time, "YYYY-MM-DD HH:MM:SS") for a play
+// stored late. False, with nothing written, when it could not be stored.
+bool RecordPlay(CADODataBase& database, int moodId, int trackId);
+bool RecordPlay(CADODataBase& database, int moodId, int trackId, const std::string& playedAt);
 
 // The track's record; a track not in the catalog gives a record with only its ID set.
 CTrackInfo LoadTrack(CADODataBase& database, int trackId);

@@ -1,5 +1,7 @@
 #include "catalog/WriteWaits.h"
 
+#include <algorithm>
+
 namespace kavelin {
 
 namespace {
@@ -11,6 +13,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(1);
 // Connections belong to one thread each, so the start of the current wait is
 // the thread's own.
 thread_local std::chrono::steady_clock::time_point t_waitStart;
+thread_local std::chrono::milliseconds t_limit = std::chrono::milliseconds::max();
 
 }  // namespace
 
@@ -19,7 +22,7 @@ bool WriteWaits::WaitForRelease(int attempt) {
     if (attempt == 0) {
         t_waitStart = now;
         m_nWaitsBegun.fetch_add(1, std::memory_order_relaxed);
-    } else if (now - t_waitStart >= m_timeout) {
+    } else if (now - t_waitStart >= std::min(m_timeout, t_limit)) {
         return false;
     }
     std::unique_lock lock(m_lock);
@@ -34,6 +37,14 @@ void WriteWaits::Released() {
         ++m_nReleases;
     }
     m_released.notify_all();
+}
+
+WriteWaitLimit::WriteWaitLimit(std::chrono::milliseconds limit) : m_previous(t_limit) {
+    t_limit = std::min(limit, t_limit);
+}
+
+WriteWaitLimit::~WriteWaitLimit() {
+    t_limit = m_previous;
 }
 
 }  // namespace kavelin

@@ -36,4 +36,18 @@ private:
     std::uint64_t m_nReleases = 0;
 };
 
+// Shortens every wait for the write lock on the calling thread while it
+// lives: the window thread must not stall behind another program's hold, and
+// a write that cannot get the lock soon is kept and retried elsewhere.
+class WriteWaitLimit {
+public:
+    explicit WriteWaitLimit(std::chrono::milliseconds limit);
+    ~WriteWaitLimit();
+    WriteWaitLimit(const WriteWaitLimit&) = delete;
+    WriteWaitLimit& operator=(const WriteWaitLimit&) = delete;
+
+private:
+    std::chrono::milliseconds m_previous;
+};
+
 }  // namespace kavelin

@@ -25,6 +25,8 @@ constexpr auto kStopCheckInterval = std::chrono::milliseconds(20);
 // A start the window has not taken this long after the post was lost (the
 // window did not exist yet); the loop then chooses again.
 constexpr auto kStartAnswerTimeout = std::chrono::seconds(10);
+// The time the window has, once it took a start, to hand the file to the backend.
+constexpr auto kStartHandOver = std::chrono::seconds(1);
 constexpr auto kFirstSelectionBackOff = std::chrono::milliseconds(1000);
 constexpr auto kLongestSelectionBackOff = std::chrono::milliseconds(30000);
 
@@ -113,14 +115,17 @@ bool TrackPlayer::TakeTrackToStart(CTrackInfo& track) {
         return false;
     }
     m_bStartWaiting = false;
+    m_startTakenAt = std::chrono::steady_clock::now();
     track = m_currentTrack;
     return true;
 }
 
 bool TrackPlayer::AwaitingStart() {
     std::lock_guard lock(m_trackLock);
-    return m_bStartWaiting &&
-           std::chrono::steady_clock::now() - m_startPostedAt < kStartAnswerTimeout;
+    const auto now = std::chrono::steady_clock::now();
+    // Just taken, the track may not have reached the backend yet.
+    return (m_bStartWaiting && now - m_startPostedAt < kStartAnswerTimeout) ||
+           now - m_startTakenAt < kStartHandOver;
 }
 
 bool TrackPlayer::SelectionDue() {

@@ -114,6 +114,7 @@ private:
     CTrackInfo m_currentTrack;
     bool m_bStartWaiting = false;
     std::chrono::steady_clock::time_point m_startPostedAt;
+    std::chrono::steady_clock::time_point m_startTakenAt;
 
     // Serialises the selection, direct picks and switches. Never held while a
     // backend is called or the window is waited for: the external player can

@@ -19,11 +19,13 @@
 
 #include "catalog/ADORecordset.h"
 #include "catalog/CatalogOperations.h"
+#include "catalog/PendingWrites.h"
 #include "platform/messages/MessageBox.h"
 #include "ui/CatalogTreeView.h"
 #include "ui/DialogUnits.h"
 #include "ui/HelpWindow.h"
 #include "ui/KavelinAbout.h"
+#include "ui/StatusLine.h"
 #include "ui/TrayIcon.h"
 #include "ui/VoiceFeedback.h"
 #include "ui/WorkerLinks.h"
@@ -69,11 +71,12 @@ QString FromUtf8(const std::string& text) {
 
 }  // namespace
 
-CMainDlg::CMainDlg(CADODataBase& database, PlaybackEngine& player, ScanQueue& scanner,
-                   std::unique_ptr<SpeechOutput> speech, HelpSystem& help)
+CMainDlg::CMainDlg(CADODataBase& database, PendingWrites& writes, PlaybackEngine& player,
+                   ScanQueue& scanner, std::unique_ptr<SpeechOutput> speech, HelpSystem& help)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_database(database),
+      m_writes(writes),
       m_player(player),
       m_scanner(scanner),
       m_help(help),
@@ -106,6 +109,7 @@ CMainDlg::CMainDlg(CADODataBase& database, PlaybackEngine& player, ScanQueue& sc
         // Tags come from files: never let them pass as markup.
         label->setTextFormat(Qt::PlainText);
     }
+    m_pStatus = std::make_unique<CStatusLine>(*m_pUi->statusLine, m_writes);
     m_pUi->moodLabel->setBuddy(m_pUi->moodBox);
     m_pUi->moodBox->setCompleter(nullptr);
     m_pUi->downloadBox->setEnabled(false);
@@ -336,7 +340,7 @@ void CMainDlg::ReportProblem(const std::string& text) {
 }
 
 void CMainDlg::ShowProblem(const std::string& text) {
-    m_pUi->statusLine->setText(FromUtf8(text));
+    m_pStatus->Show(FromUtf8(text));
 }
 
 void CMainDlg::RunGuarded(const std::function<void()>& handler) {
@@ -418,9 +422,9 @@ void CMainDlg::OnTrackStarted() {
     }
     m_pVoice->Speak(speech);
     m_pUi->ratingLine->setText(FromUtf8(line));
-    m_pUi->statusLine->setText(
+    m_writes.StorePlay(m_player.MoodID(), track.ID);
+    m_pStatus->Show(
         Format("Database: Total %d, Rated %d", m_player.TotalTracks(), m_player.RatedTracks()));
-    RecordPlay(m_database, m_player.MoodID(), track.ID);
     emit RatingChanged();
 }
 
@@ -466,7 +470,7 @@ void CMainDlg::OnScanProgress() {
         return;
     }
     static const char* const kDots[] = {"", "...", "..", "."};
-    m_pUi->statusLine->setText(QString("Searching for mp3 files") + kDots[count % 4]);
+    m_pStatus->Show(QString("Searching for mp3 files") + kDots[count % 4]);
 }
 
 void CMainDlg::OnDownloadStatus() {
@@ -494,14 +498,22 @@ void CMainDlg::Rate(int rating) {
                                           "Rating set to good", "Rating set to awesome"};
     static const char* const kLines[] = {"Rated Bad", "Rated Normal", "Rated Good",
                                          "Rated Awesome!"};
+    static const char* const kWaiting[] = {"Bad: not saved yet", "Normal: not saved yet",
+                                           "Good: not saved yet", "Awesome: not saved yet"};
     const CTrackInfo track = m_player.GetCurrentTrack();
     if (track.ID == 0) {
         // Nothing plays yet: there is no track to rate.
         return;
     }
-    m_pVoice->Speak(kSpoken[rating - 1]);
-    m_pUi->ratingLine->setText(kLines[rating - 1]);
-    SetRating(m_database, m_player.MoodID(), track.ID, rating);
+    if (m_writes.StoreRating(m_player.MoodID(), track.ID, rating)) {
+        m_pVoice->Speak(kSpoken[rating - 1]);
+        m_pUi->ratingLine->setText(kLines[rating - 1]);
+    } else {
+        // Kept and retried; the status line says why it waits.
+        m_pVoice->Speak("Rating will be saved later");
+        m_pUi->ratingLine->setText(kWaiting[rating - 1]);
+    }
+    m_pStatus->Refresh();
     if (rating == kRatingAwesome && m_pRecommender) {
         m_pRecommender->LookUp(track.Artist);
     }
@@ -512,8 +524,9 @@ void CMainDlg::Exclude() {
     const CTrackInfo track = m_player.GetCurrentTrack();
     if (track.ID != 0) {
         m_pVoice->Speak("Track excluded");
-        m_pUi->ratingLine->setText("Excluded");
-        SetRating(m_database, m_player.MoodID(), track.ID, kRatingExcluded);
+        const bool stored = m_writes.StoreRating(m_player.MoodID(), track.ID, kRatingExcluded);
+        m_pUi->ratingLine->setText(stored ? "Excluded" : "Excluded: not saved yet");
+        m_pStatus->Refresh();
     }
     m_player.SelectNextTrack();
     emit RatingChanged();

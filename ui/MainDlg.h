@@ -30,10 +30,12 @@ namespace kavelin {
 class CADODataBase;
 class CCatalogTreeView;
 class CKavelinAbout;
+class CStatusLine;
 class CTrayIcon;
 class CVoiceFeedback;
 class DownloadControl;
 class HelpSystem;
+class PendingWrites;
 class PlaybackEngine;
 class ScanQueue;
 class SimilarArtistLookup;
@@ -80,8 +82,9 @@ class CMainDlg : public QDialog, public MessageTarget {
     Q_OBJECT
 public:
     // Speaks the greeting as soon as the voice exists, whatever the voice setting.
-    CMainDlg(CADODataBase& database, PlaybackEngine& player, ScanQueue& scanner,
-             std::unique_ptr<SpeechOutput> speech, HelpSystem& help);
+    // Verdicts and plays go to the catalog through `writes`.
+    CMainDlg(CADODataBase& database, PendingWrites& writes, PlaybackEngine& player,
+             ScanQueue& scanner, std::unique_ptr<SpeechOutput> speech, HelpSystem& help);
     ~CMainDlg() override;
 
     void SetDownloader(DownloadControl* downloader);
@@ -169,6 +172,7 @@ private:
     void ContextHelp();
 
     CADODataBase& m_database;
+    PendingWrites& m_writes;
     PlaybackEngine& m_player;
     ScanQueue& m_scanner;
     HelpSystem& m_help;
@@ -177,6 +181,7 @@ private:
     std::unique_ptr<CVoiceFeedback> m_pVoice;
     std::unique_ptr<Ui::MainDlg> m_pUi;
     std::unique_ptr<CTrayIcon> m_pTray;
+    std::unique_ptr<CStatusLine> m_pStatus;
     std::unique_ptr<CCatalogTreeView> m_pCatalog;
     std::vector<std::unique_ptr<CKavelinAbout>> m_aboutBoxes;
     QIcon m_icon;

@@ -75,7 +75,7 @@ bool CMediaPlayer2::CreateControl() {
     {
         std::lock_guard lock(m_stateLock);
         m_nPlayState = 6;
-        m_nOpensPending = 0;
+        m_nEntry = 0;
         m_bOpenComplete = false;
         m_nErrorCode = 0;
     }
@@ -152,23 +152,25 @@ void CMediaPlayer2::Open(const std::string& file) {
     }
     int playing = 0;
     mpv_set_property(m_pHandle, "pause", MPV_FORMAT_FLAG, &playing);
-    {
-        // The error of an earlier file says nothing about this one: left in
-        // place, it would report the new track as ended before mpv starts it.
-        std::lock_guard lock(m_stateLock);
-        ++m_nOpensPending;
-        m_nErrorCode = 0;
-        m_bOpenComplete = false;
-    }
+    // Held across the open: the event thread tells this file's events from
+    // those of the file it replaces by the playlist entry, which must be
+    // known before it looks at them.
+    std::lock_guard lock(m_stateLock);
+    // The error of an earlier file says nothing about this one: left in
+    // place, it would report the new track as ended before mpv starts it.
+    m_nErrorCode = 0;
+    m_bOpenComplete = false;
     const char* command[] = {"loadfile", file.c_str(), "replace", nullptr};
     const int result = mpv_command(m_pHandle, command);
     if (result < 0) {
-        std::lock_guard lock(m_stateLock);
-        --m_nOpensPending;
+        m_nEntry = 0;
         m_nErrorCode = -result;
-        m_bOpenComplete = false;
         m_nPlayState = kStateStopped;
+        return;
     }
+    std::int64_t entry = 0;
+    mpv_get_property(m_pHandle, "playlist/0/id", MPV_FORMAT_INT64, &entry);
+    m_nEntry = entry;
 }
 
 void CMediaPlayer2::Play() {
@@ -237,8 +239,10 @@ void CMediaPlayer2::HandleEvent(const mpv_event& event) {
     std::lock_guard lock(m_stateLock);
     switch (event.event_id) {
         case MPV_EVENT_START_FILE:
-            if (m_nOpensPending > 0) {
-                --m_nOpensPending;
+            // A file that a newer Open replaced may still start, or not at all.
+            if (static_cast<const mpv_event_start_file*>(event.data)->playlist_entry_id !=
+                m_nEntry) {
+                break;
             }
             m_nPlayState = kStateWaiting;
             m_bOpenComplete = false;
@@ -251,10 +255,10 @@ void CMediaPlayer2::HandleEvent(const mpv_event& event) {
         case MPV_EVENT_END_FILE: {
             // The end of a file that a newer Open replaced says nothing about
             // the file now being opened.
-            if (m_nOpensPending > 0) {
+            const auto* end = static_cast<const mpv_event_end_file*>(event.data);
+            if (end->playlist_entry_id != m_nEntry) {
                 break;
             }
-            const auto* end = static_cast<const mpv_event_end_file*>(event.data);
             if (end->reason == MPV_END_FILE_REASON_ERROR) {
                 m_nErrorCode = end->error < 0 ? -end->error : 1;
             }

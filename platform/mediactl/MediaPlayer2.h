@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -75,7 +76,7 @@ private:
     // What the event thread has seen, guarded by m_stateLock.
     std::mutex m_stateLock;
     int m_nPlayState = 6;
-    int m_nOpensPending = 0;  // Open calls whose start mpv has not reported yet
+    std::int64_t m_nEntry = 0;  // mpv's playlist entry of the file opened last
     bool m_bOpenComplete = false;
     bool m_bPaused = false;
     int m_nErrorCode = 0;

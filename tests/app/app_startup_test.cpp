@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -17,6 +18,7 @@
 
 #include "app/KavelinApp.h"
 #include "app/WorkerThread.h"
+#include "catalog/CatalogFile.h"
 #include "catalog/CatalogOperations.h"
 #include "tests/acquisition/HttpTestServer.h"
 #include "tests/app/OutsideDestinations.h"
@@ -177,16 +179,57 @@ TEST_F(InDirectory, FreshCatalogStartsAndEndsCleanly) {
     EXPECT_TRUE(player == 1 || player == 2) << player;
 }
 
-TEST_F(InDirectory, UnreadableCatalogIsReportedNotIgnored) {
-    // A catalog whose header is intact but whose pages are gone.
+// A catalog cut short: the user is offered to move it aside for a fresh one.
+TEST_F(InDirectory, DamagedCatalogIsMovedAsideOnlyWhenTheUserSaysSo) {
     std::filesystem::copy_file(KAVELIN_FRESH_CATALOG, "Kavelin.mdb");
     std::filesystem::resize_file("Kavelin.mdb", 100);
-    CKavelinApp app;
-    EXPECT_EQ(app.Run(), 1);
-    const auto shown = messages.shell().Messages();
+    const std::string damaged = Contents("Kavelin.mdb");
+    setenv("KAVELIN_FRESH_CATALOG", KAVELIN_FRESH_CATALOG, 1);
+    char today[16];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof today, "%Y-%m-%d", std::localtime(&now));
+    const std::string aside = std::string("Kavelin-damaged-") + today + ".mdb";
+
+    messages.shell().answer = MessageAnswer::No;
+    {
+        CKavelinApp app;
+        EXPECT_EQ(app.Run(), 1);
+    }
+    auto shown = messages.shell().Messages();
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].text.rfind("Cannot open the Kavelin database file 'Kavelin.mdb'.", 0), 0u)
-        << shown[0].text;
+    EXPECT_EQ(shown[0].text, DamagedCatalogText(catalog.Directory().string(), aside));
+    EXPECT_NE(shown[0].text.find("(nothing is deleted)"), std::string::npos);
+    EXPECT_EQ(Contents("Kavelin.mdb"), damaged);
+
+    // The fresh catalog on offer, with its first use behind it.
+    const std::string fresh = (catalog.Directory() / "fresh.mdb").string();
+    std::filesystem::copy_file(KAVELIN_FRESH_CATALOG, fresh);
+    {
+        CADODataBase prepare;
+        ASSERT_TRUE(prepare.Connect("Data Source=" + fresh + ";", "", ""));
+        SetSettingInt(prepare, "FirstUse", 0);
+        SetSettingInt(prepare, "Voice", 0);
+    }
+    setenv("KAVELIN_FRESH_CATALOG", fresh.c_str(), 1);
+    messages.shell().answer = MessageAnswer::Yes;
+    DialogCanceller canceller([](QDialog&) {});
+    QTimer exit;
+    QObject::connect(&exit, &QTimer::timeout, [&] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* main = qobject_cast<CMainDlg*>(window); main && main->isVisible()) {
+                main->RunCommand(ID_EXIT);
+            }
+        }
+    });
+    exit.start(50);
+    {
+        CKavelinApp app;
+        EXPECT_EQ(app.Run(), 0);
+    }
+    unsetenv("KAVELIN_FRESH_CATALOG");
+    EXPECT_EQ(Contents(aside), damaged);
+    EXPECT_EQ(CheckCatalogFile("Kavelin.mdb"), CatalogFileState::Present);
+    EXPECT_EQ(messages.shell().Messages().size(), 2u) << "only the offer was shown again";
 }
 
 TEST(WorkerThread, AFailingLoopIsReportedAndRunAgainUntilItEnds) {

@@ -5,6 +5,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -145,7 +146,7 @@ public:
     explicit BackendProbingShell(CWinAmpPlayer& player) : m_player(player) {}
     MessageAnswer ShowMessage(const std::string&, const std::string&, MessageIcon,
                               MessageButtons) override {
-        if (m_probe.valid()) {
+        if (m_bProbed.exchange(true)) {
             return MessageAnswer::Ok;  // the box of the probe's own call
         }
         m_probe = std::async(std::launch::async, [this] { m_player.SetVolume(10); });
@@ -162,6 +163,7 @@ public:
 
 private:
     CWinAmpPlayer& m_player;
+    std::atomic<bool> m_bProbed{false};
     std::future<void> m_probe;
 };
 

@@ -133,6 +133,17 @@ TEST_F(WmpPlayerTest, AnOpenForgetsTheErrorOfTheFileBefore) {
     }
 }
 
+TEST_F(WmpPlayerTest, ATrackOpenedRightAfterAnotherStillEnds) {
+    // mpv never starts the first file; its end must still not be confused
+    // with the second's, nor the second's end be ignored.
+    CMediaPlayer2 control("null");
+    ASSERT_TRUE(control.CreateControl());
+    control.Open(s_long.string());
+    control.Open(s_short.string());
+    EXPECT_TRUE(WaitFor([&] { return control.GetPlayState() == kPlayStateStopped; }, 8000))
+        << control.GetPlayState();
+}
+
 TEST(MediaControl, CreatingItLeavesTheProcessLocaleAlone) {
     // Other threads run by the time a player is created; the locale is set
     // once, before they start.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <random>
 
 #include "catalog/ADORecordset.h"
@@ -65,6 +67,25 @@ long TestCatalog::ScalarLong(const std::string& sql) {
         rs.ReadField(0, value);
     }
     return value;
+}
+
+CatalogWriteHold::CatalogWriteHold(const std::filesystem::path& catalog) {
+    if (sqlite3_open(catalog.c_str(), &m_pConnection) != SQLITE_OK ||
+        sqlite3_exec(m_pConnection, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << "cannot hold the catalog: " << sqlite3_errmsg(m_pConnection);
+    }
+}
+
+CatalogWriteHold::~CatalogWriteHold() {
+    Release();
+}
+
+void CatalogWriteHold::Release() {
+    if (m_pConnection != nullptr) {
+        sqlite3_exec(m_pConnection, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(m_pConnection);
+        m_pConnection = nullptr;
+    }
 }
 
 void RecordingMessageTarget::PostMessage(unsigned message, std::intptr_t wParam,

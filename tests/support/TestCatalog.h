@@ -33,6 +33,20 @@ private:
     std::unique_ptr<CADODataBase> m_pDatabase;
 };
 
+// Another connection to a catalog file that holds its write lock from
+// construction until Release, as another program holding the catalog would.
+class CatalogWriteHold {
+public:
+    explicit CatalogWriteHold(const std::filesystem::path& catalog);
+    ~CatalogWriteHold();
+    CatalogWriteHold(const CatalogWriteHold&) = delete;
+    CatalogWriteHold& operator=(const CatalogWriteHold&) = delete;
+    void Release();
+
+private:
+    sqlite3* m_pConnection = nullptr;
+};
+
 // Records every post, for the workers' tests.
 class RecordingMessageTarget : public MessageTarget {
 public:

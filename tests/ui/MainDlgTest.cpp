@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "catalog/CatalogOperations.h"
+#include "catalog/PendingWrites.h"
 #include "tests/support/TestCatalog.h"
 #include "tests/ui/UiFakes.h"
 #include "ui/CatalogTreeView.h"
@@ -33,7 +34,7 @@ protected:
     void Make(bool firstUse = false) {
         SetSettingInt(catalog.Database(), "FirstUse", firstUse ? 1 : 0);
         said = std::make_shared<std::vector<std::string>>();
-        dialog = std::make_unique<CMainDlg>(catalog.Database(), player, scanner,
+        dialog = std::make_unique<CMainDlg>(catalog.Database(), writes, player, scanner,
                                             std::make_unique<RecordingSpeech>(said), help);
         dialog->SetFolderPicker([this] {
             ++pickerShown;
@@ -84,6 +85,7 @@ protected:
     }
 
     TestCatalog catalog;
+    PendingWrites writes{catalog.Database(), (catalog.Directory() / "Kavelin.pending").string()};
     ScopedMessageShell boxes;
     FakePlaybackEngine player;
     FakeScanQueue scanner;
@@ -120,8 +122,8 @@ TEST_F(MainDlgTest, FailuresInHandlersAreShownAndTheWindowGoesOn) {
             throw CADOException(SqliteResultCode(5), "SQLite", "database is locked");
         }
     } failing;
-    CMainDlg window(catalog.Database(), failing, scanner, std::make_unique<RecordingSpeech>(said),
-                    help);
+    CMainDlg window(catalog.Database(), writes, failing, scanner,
+                    std::make_unique<RecordingSpeech>(said), help);
     window.Initialize();
     auto* status = window.findChild<QLabel*>("statusLine");
     ASSERT_NE(status, nullptr);
@@ -350,6 +352,31 @@ TEST_F(MainDlgTest, ExcludeStoresMinusOneThenSelectsTheNextTrack) {
     EXPECT_EQ(Text("ratingLine"), "Excluded");
     EXPECT_EQ(said->back(), "Track excluded");
     EXPECT_EQ(player.calls, std::vector<std::string>{"SelectNextTrack"});
+}
+
+// Another program holds the catalog: the verdict, the exclusion and the play
+// wait, the window says so instead of "Rated", and all three are stored once
+// the catalog is free.
+TEST_F(MainDlgTest, WritesTheCatalogCannotTakeWaitAndTheWindowSaysSo) {
+    dialog->Initialize();
+    const int id = AddTrack("A", "B");
+    player.moodId = 3;
+    auto hold = std::make_unique<CatalogWriteHold>(catalog.CatalogPath());
+    PlayTrackRated(id, 0, 0);
+    Control<QPushButton>("goodButton")->click();
+    EXPECT_EQ(Text("ratingLine"), "Good: not saved yet");
+    Control<QPushButton>("excludeButton")->click();
+    EXPECT_EQ(Text("ratingLine"), "Excluded: not saved yet");
+    EXPECT_EQ(Text("statusLine"),
+              "2 ratings or plays are waiting to be saved: the catalog is in use by another "
+              "program. Kavelin keeps trying.");
+    hold.reset();
+    EXPECT_TRUE(writes.RetryNow());
+    EXPECT_EQ(Rating(3, id), "-1");
+    EXPECT_EQ(
+        catalog.ScalarLong("SELECT Played FROM tTrackMood WHERE TrackID=" + std::to_string(id)), 1);
+    QTest::qWait(600);
+    EXPECT_EQ(Text("statusLine"), "Database: Total 0, Rated 0") << "the line it had before";
 }
 
 TEST_F(MainDlgTest, PopupMenuCommandsReachTheHandlersWhileHidden) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "catalog/CatalogOperations.h"
+#include "catalog/PendingWrites.h"
 #include "tests/support/TestCatalog.h"
 #include "tests/ui/UiFakes.h"
 #include "ui/MainDlg.h"
@@ -58,7 +59,7 @@ protected:
         player.length = 200000;
         player.position = 5000;
         window = std::make_unique<CMainDlg>(
-            catalog.Database(), player, scanner,
+            catalog.Database(), writes, player, scanner,
             std::make_unique<RecordingSpeech>(std::make_shared<std::vector<std::string>>()), help);
         window->Initialize();
         controls = std::make_unique<ShellMediaControls>(*window, player, catalog.Database());
@@ -71,6 +72,7 @@ protected:
     }
 
     TestCatalog catalog;
+    PendingWrites writes{catalog.Database(), (catalog.Directory() / "Kavelin.pending").string()};
     FakePlaybackEngine player;
     FakeScanQueue scanner;
     RecordingHelp help;
