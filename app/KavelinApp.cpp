@@ -71,6 +71,13 @@ std::string ReadOnlyFolderText(const std::string& folder, bool fatal) {
                        "permission on the folder.";
 }
 
+std::string UnsavedWritesText(std::size_t count) {
+    return "Kavelin could not save " + std::to_string(count) +
+           (count == 1 ? " rating or play" : " ratings or plays") +
+           ", neither in the catalog nor beside it (the disk is full or cannot be written). They "
+           "are lost.";
+}
+
 namespace {
 
 std::string CatalogFolder() {
@@ -326,6 +333,13 @@ void CKavelinApp::ShutDown() {
     EndSimilarArtistLookups();
     if (m_pWrites) {
         m_pWrites->StopRetrying();
+    }
+    if (m_pWrites && m_pDataBase && m_pWrites->Waiting() > 0 && !m_pWrites->JournalSaved() &&
+        !m_pWrites->RetryNow()) {
+        // Neither the catalog nor the disk beside it took them: say so rather
+        // than let them vanish unseen.
+        ShowMessageBox(UnsavedWritesText(m_pWrites->Waiting()), kWarningTitle,
+                       MessageIcon::Warning);
     }
     if (m_pDataBase) {
         m_pDataBase->Disconnect();

@@ -90,5 +90,6 @@ std::string DamagedCatalogText(const std::string& folder, const std::string& asi
 std::string ReadOnlyCatalogText(const std::string& path);
 // `fatal`: the catalog could not be opened there at all.
 std::string ReadOnlyFolderText(const std::string& folder, bool fatal);
+std::string UnsavedWritesText(std::size_t count);
 
 }  // namespace kavelin

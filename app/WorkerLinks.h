@@ -77,6 +77,7 @@ public:
         m_watcher.AddFolder(path);
     }
     int Count() const override { return m_reader.m_nCount; }
+    bool IsCatalogDiskFull() const override { return m_reader.m_bCatalogDiskFull; }
 
 private:
     InfoReader& m_reader;

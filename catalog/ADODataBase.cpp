@@ -249,6 +249,7 @@ CADOTransaction::CADOTransaction(CADODataBase& database) : m_database(database) 
     std::string description;
     sqlite3* connection = database.ThreadConnection(code, description);
     if (connection == nullptr) {
+        m_nLastError = code;
         return;
     }
     if (sqlite3_get_autocommit(connection) == 0) {
@@ -259,8 +260,8 @@ CADOTransaction::CADOTransaction(CADODataBase& database) : m_database(database) 
         m_pConnection = connection;
         m_bOwner = true;
     } else {
-        database.SetError(SqliteResultCode(sqlite3_errcode(connection)), kEngineSource,
-                          sqlite3_errmsg(connection));
+        m_nLastError = SqliteResultCode(sqlite3_errcode(connection));
+        database.SetError(m_nLastError, kEngineSource, sqlite3_errmsg(connection));
     }
 }
 
@@ -280,12 +281,29 @@ bool CADOTransaction::Commit() {
     }
     const int rc = sqlite3_exec(m_pConnection, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        m_database.SetError(SqliteResultCode(rc), kEngineSource, sqlite3_errmsg(m_pConnection));
+        m_nLastError = SqliteResultCode(rc);
+        m_database.SetError(m_nLastError, kEngineSource, sqlite3_errmsg(m_pConnection));
         return false;
     }
     m_pConnection = nullptr;
     m_database.WriteLockReleased();
     return true;
+}
+
+CADOReadTransaction::CADOReadTransaction(CADODataBase& database) {
+    std::uint32_t code = 0;
+    std::string description;
+    sqlite3* connection = database.ThreadConnection(code, description);
+    if (connection != nullptr && sqlite3_get_autocommit(connection) != 0 &&
+        sqlite3_exec(connection, "BEGIN DEFERRED", nullptr, nullptr, nullptr) == SQLITE_OK) {
+        m_pConnection = connection;
+    }
+}
+
+CADOReadTransaction::~CADOReadTransaction() {
+    if (m_pConnection != nullptr) {
+        sqlite3_exec(m_pConnection, "COMMIT", nullptr, nullptr, nullptr);
+    }
 }
 
 }  // namespace kavelin

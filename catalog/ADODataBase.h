@@ -80,11 +80,29 @@ public:
 
     bool IsActive() const { return m_pConnection != nullptr; }
     bool Commit();
+    // The result code of a failed start or commit.
+    std::uint32_t LastError() const { return m_nLastError; }
 
 private:
     CADODataBase& m_database;
     sqlite3* m_pConnection = nullptr;
     bool m_bOwner = false;  // false when it joined a transaction already open on this thread
+    std::uint32_t m_nLastError = 0;
+};
+
+// Reads that go together, as one read transaction on the calling thread's
+// connection: one view of the catalog and one shared lock for many small
+// queries, where each would otherwise take and release its own. Never makes a
+// writer wait. Does nothing inside a transaction that is already open.
+class CADOReadTransaction {
+public:
+    explicit CADOReadTransaction(CADODataBase& database);
+    ~CADOReadTransaction();
+    CADOReadTransaction(const CADOReadTransaction&) = delete;
+    CADOReadTransaction& operator=(const CADOReadTransaction&) = delete;
+
+private:
+    sqlite3* m_pConnection = nullptr;  // set when this object began the transaction
 };
 
 }  // namespace kavelin

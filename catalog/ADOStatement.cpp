@@ -34,7 +34,8 @@ CADOStatement::~CADOStatement() {
 
 void CADOStatement::RecordError(int rc) {
     m_bFailed = true;
-    m_database.SetError(SqliteResultCode(rc), kEngineSource, sqlite3_errmsg(m_pConnection));
+    m_nLastError = SqliteResultCode(rc);
+    m_database.SetError(m_nLastError, kEngineSource, sqlite3_errmsg(m_pConnection));
 }
 
 void CADOStatement::Bind(int position, const std::string& text) {

@@ -37,6 +37,8 @@ public:
     // the reading, so that no read of the catalog stays open.
     bool Step();
     bool Failed() const { return m_bFailed; }
+    // The result code of the last failure of this statement, kept after Reset().
+    std::uint32_t LastError() const { return m_nLastError; }
     void Reset();
     std::string ColumnText(int column) const;  // from 0; null gives ""
     std::int64_t ColumnInteger(int column) const;
@@ -48,6 +50,7 @@ private:
     sqlite3* m_pConnection = nullptr;
     sqlite3_stmt* m_pStatement = nullptr;
     bool m_bFailed = false;
+    std::uint32_t m_nLastError = 0;
 };
 
 }  // namespace kavelin

@@ -187,9 +187,12 @@ bool PendingWrites::StoreWaiting() {
             return false;
         }
         ++m_totals.stored;
-        // A newer verdict may have replaced the head meanwhile; it waits further back.
         if (!m_queue.empty() && m_queue.front().sequence == head.sequence) {
             m_queue.pop_front();
+        } else {
+            // A newer verdict replaced it while it was being stored; that one
+            // waits further back and is stored after it. It was stored, not dropped.
+            --m_totals.replaced;
         }
         m_bJournalDirty = true;
     }

@@ -1,6 +1,7 @@
 #include "library/InfoReader.h"
 
 #include <dirent.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -28,11 +29,17 @@ namespace {
 // The scanner's writes go into transactions of a few passes: a commit per
 // file, or per pass on albums of ten files, would cost more than the work
 // itself, and one long transaction would keep the other threads' writes
-// (ratings, plays, queued downloads) waiting until the scan ends.
+// (ratings, plays, queued downloads) waiting. A transaction is never open
+// while the scanner reads the disk.
 constexpr std::size_t kFilesPerWrite = 64;
 constexpr auto kMaxWriteDelay = std::chrono::milliseconds(20);
 // Long enough for a woken writer to take the lock before the scanner asks again.
 constexpr auto kTurnForOthers = std::chrono::milliseconds(1);
+// Queued directories read with the pass, so that the read-ahead knows which
+// directories the next passes will expand.
+constexpr std::size_t kUpcomingDirectories = 64;
+
+constexpr std::uint32_t kStored = 0;  // no failure
 
 constexpr std::int64_t kYes = -1;  // yes/no columns hold True as -1
 constexpr std::int64_t kNo = 0;
@@ -124,6 +131,9 @@ struct InfoReader::Statements {
           addQueueRow(database, kAddQueueRow),
           dropKnownFile(database, kDropKnownFile),
           removeQueueRow(database, "DELETE FROM tInfoRead WHERE Filename=?"),
+          findKnownFile(database,
+                        "SELECT 1 FROM tTrack WHERE Filename=? UNION ALL SELECT 1 FROM tDuplicate "
+                        "WHERE Filename=?"),
           removeTracks(database,
                        "DELETE i.* FROM tInfoRead i INNER JOIN tTrack t ON i.Filename=t.Filename"),
           removeDuplicates(
@@ -138,57 +148,131 @@ struct InfoReader::Statements {
     CADOStatement addQueueRow;
     CADOStatement dropKnownFile;
     CADOStatement removeQueueRow;
+    CADOStatement findKnownFile;
     CADOStatement removeTracks;
     CADOStatement removeDuplicates;
 };
 
+// One change that the scanner makes, kept until its transaction is
+// committed, so that a transaction the catalog refused can be made again
+// without reading the disk again.
+struct InfoReader::Write {
+    enum class Kind { Track, Directory, CleanUp };
+    Kind kind;
+    CTrackInfo track;          // Track: the file to record
+    std::string directory;     // Directory: the expanded directory's row...
+    DirectoryEntries entries;  // ...and what it holds
+};
+
 // The scanner's open write transaction. Passes add to it until it holds
 // kFilesPerWrite files, has been open for kMaxWriteDelay, or another thread
-// waits to write: that thread then gets its turn before the scan goes on.
+// waits to write: that thread then gets its turn before the scan goes on. It
+// is committed before the scanner reads the disk. When the catalog refuses a
+// write or the commit, the transaction is rolled back and made again after a
+// pause, until it is stored or the scanner is asked to stop.
 class InfoReader::ScanWrites {
 public:
-    explicit ScanWrites(CADODataBase& database) : m_database(database) {}
+    ScanWrites(InfoReader& reader, Statements& statements)
+        : m_reader(reader), m_statements(statements) {}
 
-    void Open() {
+    // False when a stop request ended the wait for the catalog; nothing of
+    // the open transaction was stored then.
+    bool Add(Write write) {
         if (!m_transaction) {
-            m_transaction.emplace(m_database);
+            m_transaction.emplace(m_reader.m_database);
             // Read once the lock is ours: a wait of the scanner's own is no reason to yield.
-            m_waitsSeen = m_database.WriteWaitsBegun();
+            m_waitsSeen = m_reader.m_database.WriteWaitsBegun();
             m_opened = std::chrono::steady_clock::now();
             m_files = 0;
         }
-    }
-    void AddFile() { ++m_files; }
-    void CommitIfDue() {
-        if (!m_transaction) {
-            return;
+        m_files += write.kind == Write::Kind::Track ? 1 : 0;
+        m_log.push_back(std::move(write));
+        if (!m_transaction->IsActive()) {
+            return Retry(m_transaction->LastError());
         }
-        const bool othersWait = m_database.WriteWaitsBegun() != m_waitsSeen;
+        const std::uint32_t failure = m_reader.Apply(m_log.back(), m_statements);
+        return failure == kStored || Retry(failure);
+    }
+    bool CommitIfDue() {
+        if (!m_transaction) {
+            return true;
+        }
+        const bool othersWait = m_reader.m_database.WriteWaitsBegun() != m_waitsSeen;
+        bool stored = true;
         if (othersWait || m_files >= kFilesPerWrite ||
             std::chrono::steady_clock::now() - m_opened >= kMaxWriteDelay) {
-            Commit();
+            stored = Commit();
         }
         if (othersWait) {
             std::this_thread::sleep_for(kTurnForOthers);
         }
+        return stored;
     }
-    void Commit() {
-        if (m_transaction) {
-            m_transaction->Commit();
-            m_transaction.reset();
+    bool Commit() {
+        if (!m_transaction) {
+            return true;
         }
+        if (!m_transaction->Commit()) {
+            return Retry(m_transaction->LastError());
+        }
+        m_transaction.reset();
+        Stored();
+        return true;
     }
 
 private:
-    CADODataBase& m_database;
+    bool Retry(std::uint32_t failure) {
+        m_transaction.reset();  // rolls back
+        for (;;) {
+            // A full disk is said once; the pause keeps the scan from taking
+            // at once every bit of space the user frees.
+            if (failure == SqliteResultCode(SQLITE_FULL) &&
+                !m_reader.m_bCatalogDiskFull.exchange(true)) {
+                m_reader.Post(WM_INFOREADER_COUNT, 1);
+            }
+            if (m_reader.m_bStop) {
+                m_log.clear();  // still queued, read again at the next start
+                return false;
+            }
+            m_reader.IdleWait();
+            CADOTransaction transaction(m_reader.m_database);
+            failure = transaction.IsActive() ? kStored : transaction.LastError();
+            for (auto write = m_log.begin(); failure == kStored && write != m_log.end(); ++write) {
+                failure = m_reader.Apply(*write, m_statements);
+            }
+            if (failure == kStored && !transaction.Commit()) {
+                failure = transaction.LastError();
+            }
+            if (failure == kStored) {
+                Stored();
+                return true;
+            }
+        }
+    }
+    void Stored() {
+        if (m_reader.m_bCatalogDiskFull.exchange(false)) {
+            m_reader.Post(WM_INFOREADER_COUNT, 1);
+        }
+        for (const Write& write : m_log) {
+            m_reader.Report(write);
+        }
+        m_log.clear();
+    }
+
+    InfoReader& m_reader;
+    Statements& m_statements;
     std::optional<CADOTransaction> m_transaction;
+    std::vector<Write> m_log;  // what the open transaction holds
     std::chrono::steady_clock::time_point m_opened;
     std::size_t m_files = 0;
     std::uint64_t m_waitsSeen = 0;
 };
 
-InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep)
-    : m_database(database), m_idleSleep(idleSleep) {}
+InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep,
+                       TrackFileReader readTrack)
+    : m_database(database),
+      m_readTrack(readTrack ? std::move(readTrack) : TrackFileReader(ReadTrackInfo)),
+      m_idleSleep(idleSleep) {}
 
 void InfoReader::Post(unsigned message, std::intptr_t wParam) {
     if (MessageTarget* window = m_pMainWnd.load()) {
@@ -215,21 +299,14 @@ void InfoReader::QueueDirectory(const std::string& path) {
     Post(WM_INFOREADER_COUNT, 1);
 }
 
-void InfoReader::ScanDirectory(const std::string& path) {
-    CADOStatement addQueueRow(m_database, kAddQueueRow);
-    CADOStatement dropKnownFile(m_database, kDropKnownFile);
-    const DirectoryEntries entries = ListDirectory(path);
-    CADOTransaction transaction(m_database);
-    QueueEntries(entries, addQueueRow, dropKnownFile);
-    transaction.Commit();
-}
-
-void InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
-                              CADOStatement& dropKnownFile) {
-    auto addRow = [&](const std::string& entry, std::int64_t dir) {
+std::uint32_t InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
+                                       CADOStatement& dropKnownFile) {
+    auto addRow = [&](const std::string& entry, std::int64_t dir) -> std::uint32_t {
         addQueueRow.Bind(1, entry);
         addQueueRow.Bind(2, dir);
-        addQueueRow.Execute();
+        if (!addQueueRow.Execute()) {
+            return addQueueRow.LastError();
+        }
         if (dir == kNo) {
             // A file that is a track or a duplicate already (a directory
             // added again) leaves the queue at once, as the clean-up would
@@ -237,30 +314,38 @@ void InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStatement& ad
             for (int position = 1; position <= 3; ++position) {
                 dropKnownFile.Bind(position, entry);
             }
-            dropKnownFile.Execute();
+            if (!dropKnownFile.Execute()) {
+                return dropKnownFile.LastError();
+            }
         }
-        const std::int32_t count = m_nCount.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (count % 10 == 0) {
-            Post(WM_INFOREADER_COUNT, 1);
-        }
+        return kStored;
     };
     // Files are queued before directories.
     for (const std::string& file : entries.files) {
-        addRow(file, kNo);
+        if (const std::uint32_t failure = addRow(file, kNo)) {
+            return failure;
+        }
     }
     for (const std::string& directory : entries.directories) {
-        addRow(directory, kYes);
+        if (const std::uint32_t failure = addRow(directory, kYes)) {
+            return failure;
+        }
     }
-    Post(WM_INFOREADER_COUNT, 1);
+    return kStored;
 }
 
-void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
+std::uint32_t InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
     // An empty fingerprint is stored as null and never matches a track.
     bool found = false;
     if (!track.FingerPrint.empty()) {
-        statements.findFingerPrint.Bind(1, track.FingerPrint);
-        found = statements.findFingerPrint.Step();
-        statements.findFingerPrint.Reset();
+        CADOStatement& find = statements.findFingerPrint;
+        find.Bind(1, track.FingerPrint);
+        found = find.Step();
+        const bool failed = find.Failed();
+        find.Reset();
+        if (failed) {
+            return find.LastError();
+        }
     }
     // Filename is stored whole: the queue row keeps the whole path, and the
     // clean-up matches the two exactly.
@@ -277,21 +362,70 @@ void InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
     add.Bind(position++, std::int64_t{track.GenreID});
     add.Bind(position++, track.FingerPrint);
     add.Bind(position++, std::int64_t{track.BitRate});
-    add.Execute();
+    if (!add.Execute()) {
+        return add.LastError();
+    }
     // In the same transaction, so that a file is either recorded or still queued.
     statements.removeQueueRow.Bind(1, track.Filename);
-    statements.removeQueueRow.Execute();
+    return statements.removeQueueRow.Execute() ? kStored : statements.removeQueueRow.LastError();
 }
 
-void InfoReader::RecordFile(const CTrackInfo& track, Statements& statements, ScanWrites& writes) {
-    writes.Open();
-    RecordTrack(track, statements);
-    writes.AddFile();
-    AddToCount(-1);
-    Post(WM_INFOREADER_COUNT, 1);
+std::uint32_t InfoReader::Apply(const Write& write, Statements& statements) {
+    switch (write.kind) {
+        case Write::Kind::Track:
+            return RecordTrack(write.track, statements);
+        case Write::Kind::Directory:
+            if (const std::uint32_t failure =
+                    QueueEntries(write.entries, statements.addQueueRow, statements.dropKnownFile)) {
+                return failure;
+            }
+            statements.removeQueueRow.Bind(1, write.directory);
+            return statements.removeQueueRow.Execute() ? kStored
+                                                       : statements.removeQueueRow.LastError();
+        case Write::Kind::CleanUp:
+            for (CADOStatement* cleanUp :
+                 {&statements.removeTracks, &statements.removeDuplicates}) {
+                if (!cleanUp->Execute()) {
+                    return cleanUp->LastError();
+                }
+            }
+            return kStored;
+    }
+    return kStored;
 }
 
-bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
+void InfoReader::Report(const Write& write) {
+    if (write.kind == Write::Kind::Track) {
+        AddToCount(-1);
+        Post(WM_INFOREADER_COUNT, 1);
+    } else if (write.kind == Write::Kind::Directory) {
+        ReportQueued(write.entries);
+        AddToCount(-1);
+        Post(WM_INFOREADER_COUNT, 1);
+    }
+}
+
+void InfoReader::ReportQueued(const DirectoryEntries& entries) {
+    const std::size_t queued = entries.files.size() + entries.directories.size();
+    for (std::size_t i = 0; i < queued; ++i) {
+        if ((m_nCount.fetch_add(1, std::memory_order_relaxed) + 1) % 10 == 0) {
+            Post(WM_INFOREADER_COUNT, 1);
+        }
+    }
+    Post(WM_INFOREADER_COUNT, 1);  // the end of the directory's scan
+}
+
+void InfoReader::ScanDirectory(const std::string& path) {
+    const DirectoryEntries entries = ListDirectory(path);
+    CADOStatement addQueueRow(m_database, kAddQueueRow);
+    CADOStatement dropKnownFile(m_database, kDropKnownFile);
+    CADOTransaction transaction(m_database);
+    QueueEntries(entries, addQueueRow, dropKnownFile);
+    transaction.Commit();
+    ReportQueued(entries);
+}
+
+bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhead& readAhead) {
     std::int64_t queued = 0;
     if (statements.countQueue.Step()) {
         queued = statements.countQueue.ColumnInteger(0);
@@ -316,6 +450,17 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
         }
         files.push_back(std::move(path));
     }
+    // When the disk must be read, a few directory rows behind it tell the
+    // read-ahead what the next passes will want.
+    std::vector<std::string> upcoming;
+    const bool allRead =
+        std::all_of(files.begin(), files.end(),
+                    [&](const std::string& file) { return readAhead.HasTrack(file); }) &&
+        (directory.empty() || readAhead.HasEntries(directory));
+    while (!allRead && !directory.empty() && upcoming.size() < kUpcomingDirectories &&
+           statements.passQuery.Step()) {
+        upcoming.push_back(statements.passQuery.ColumnText(0));
+    }
     if (statements.passQuery.Failed()) {
         // As a failed read of the queue always has, this ends the worker; the
         // queue keeps its rows for the next start.
@@ -323,43 +468,48 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes) {
     }
     statements.passQuery.Reset();
 
+    // Reads the disk once the catalog is unlocked; false when a stop request
+    // ended a wait for the catalog.
+    const auto readFrom = [&](std::size_t first, const std::string& expand) {
+        if (!writes.Commit()) {
+            return false;
+        }
+        const CADOReadTransaction lookups(m_database);  // for the read-ahead's look-ups
+        readAhead.Read(std::span(files).subspan(first), expand, upcoming, m_bStop);
+        return true;
+    };
+    bool storing = true;
     if (!files.empty() || !directory.empty()) {
         m_bBusy = 1;
         // A pass that stopped at a directory did not count the rows behind
         // it; the queue's size stands in for them in this display hint.
         m_nCount = static_cast<std::int32_t>(directory.empty() ? files.size() : queued);
         Post(WM_INFOREADER_BUSY, 1);
-        for (const std::string& path : files) {
-            if (m_bStop) {
-                break;
-            }
-            RecordFile(ReadTrackInfo(path), statements, writes);
-            // After every file: a slow disk must not keep other writers waiting.
-            writes.CommitIfDue();
+        for (std::size_t i = 0; storing && i < files.size() && !m_bStop; ++i) {
+            storing = (readAhead.HasTrack(files[i]) || readFrom(i, directory)) &&
+                      writes.Add({Write::Kind::Track, readAhead.TakeTrack(files[i]), {}, {}}) &&
+                      writes.CommitIfDue();
         }
-        if (!directory.empty() && !m_bStop) {
+        if (storing && !directory.empty() && !m_bStop) {
             // The directory row ends the pass: its entries need a fresh pass query.
-            const DirectoryEntries entries = ListDirectory(directory);
-            writes.Open();
-            QueueEntries(entries, statements.addQueueRow, statements.dropKnownFile);
-            statements.removeQueueRow.Bind(1, directory);
-            statements.removeQueueRow.Execute();
-            AddToCount(-1);
-            Post(WM_INFOREADER_COUNT, 1);
+            storing =
+                (readAhead.HasEntries(directory) || readFrom(files.size(), directory)) &&
+                writes.Add(
+                    {Write::Kind::Directory, {}, directory, readAhead.TakeEntries(directory)});
         }
     }
 
-    // The pass's own rows are settled already: recorded files took their queue
-    // rows with them, and files found known when queued were dropped. The
+    // The pass's own rows are settled already: recorded files take their
+    // queue rows with them, and files found known when queued are dropped. The
     // clean-up statements read the whole queue, so they run when rows may have
     // come from elsewhere, and on passes that read the whole queue anyway.
     const bool queuedElsewhere = m_bQueuedElsewhere.exchange(false);
-    if (directory.empty() || queuedElsewhere) {
-        writes.Open();
-        statements.removeTracks.Execute();
-        statements.removeDuplicates.Execute();
+    if (storing && (directory.empty() || queuedElsewhere)) {
+        storing = writes.Add({Write::Kind::CleanUp, {}, {}, {}});
     }
-    writes.CommitIfDue();
+    if (storing) {
+        writes.CommitIfDue();
+    }
     m_bBusy = 0;
     Post(WM_INFOREADER_BUSY, 0);
     return true;
@@ -370,10 +520,19 @@ void InfoReader::Run() {
     // Rows left by an earlier run may name files that are known by now.
     m_bQueuedElsewhere = true;
     Statements statements(m_database);
-    ScanWrites writes(m_database);
+    ScanWrites writes(*this, statements);
+    const auto isKnown = [&statements](const std::string& path) {
+        CADOStatement& find = statements.findKnownFile;
+        find.Bind(1, path);
+        find.Bind(2, path);
+        const bool known = find.Step();
+        find.Reset();
+        return known;
+    };
+    ScanReadAhead readAhead(m_readTrack, ListDirectory, isKnown);
     try {
         while (!m_bStop) {
-            if (!RunPass(statements, writes)) {
+            if (!RunPass(statements, writes, readAhead)) {
                 IdleWait();
             }
         }

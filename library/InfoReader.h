@@ -9,6 +9,7 @@
 #include "catalog/ADODataBase.h"
 #include "catalog/ADOStatement.h"
 #include "catalog/TrackInfo.h"
+#include "library/ScanReadAhead.h"
 #include "platform/messages/MessageTarget.h"
 
 namespace kavelin {
@@ -21,19 +22,23 @@ inline constexpr unsigned WM_INFOREADER_COUNT = WM_APP + 201;  // m_nCount chang
 // tracks nor duplicates yet, files first.
 extern const char* const kInfoReaderPassQuery;
 
-// The entries of one directory that the scan queues.
-struct DirectoryEntries {
-    std::vector<std::string> files;        // names matching *.mp3, whatever they are
-    std::vector<std::string> directories;  // real directories, not links, each ending in "/"
-};
-
 // The scanning worker: drains the queue table tInfoRead in passes, expanding
 // queued directories one level per pass and recording every queued MP3 file
 // as a catalog track or, when its fingerprint is known, as a duplicate.
+//
+// Files and directories are read while the catalog is not locked; the write
+// lock is taken only to store what was read, so a slow disk never keeps a
+// rating or a play waiting. What cannot be stored (a full disk, a catalog
+// held by another program) stays in memory and is stored again after a
+// pause; it is never read again, and a file leaves the queue only in the
+// transaction that records it.
 class InfoReader {
 public:
+    // `idleSleep` is the pause when the queue is empty and between attempts
+    // to store what the catalog refused.
     explicit InfoReader(CADODataBase& database,
-                        std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000));
+                        std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000),
+                        TrackFileReader readTrack = nullptr);
     InfoReader(const InfoReader&) = delete;
     InfoReader& operator=(const InfoReader&) = delete;
 
@@ -55,9 +60,13 @@ public:
     std::atomic<int> m_bBusy{0};          // 1 while a pass with work runs
     // Queue entries believed to be waiting: a display hint, never used to drive the work.
     std::atomic<std::int32_t> m_nCount{0};
+    // Set while the disk holding the catalog is full and the scan waits for
+    // space; reported once with a progress message when it is set and once when it clears.
+    std::atomic<bool> m_bCatalogDiskFull{false};
 
 private:
     struct Statements;
+    struct Write;
     class ScanWrites;
 
     void Post(unsigned message, std::intptr_t wParam);
@@ -65,18 +74,22 @@ private:
     void IdleWait();
     void AddToCount(std::int32_t delta);
     // Runs one cycle; false when the queue was empty.
-    bool RunPass(Statements& statements, ScanWrites& writes);
+    bool RunPass(Statements& statements, ScanWrites& writes, ScanReadAhead& readAhead);
     // Adds a directory's entries to the queue, files first; files that are
-    // known already are dropped again.
-    void QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
-                      CADOStatement& dropKnownFile);
-    // Records a file already read and reports it as done.
-    void RecordFile(const CTrackInfo& track, Statements& statements, ScanWrites& writes);
+    // known already are dropped again. 0, or the code of the statement that failed.
+    std::uint32_t QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
+                               CADOStatement& dropKnownFile);
     // Records one file in tTrack, or in tDuplicate when a track has its
-    // fingerprint, and removes its queue rows.
-    void RecordTrack(const CTrackInfo& track, Statements& statements);
+    // fingerprint, and removes its queue rows. 0, or the code of the failure.
+    std::uint32_t RecordTrack(const CTrackInfo& track, Statements& statements);
+    // Makes one change in the open transaction: 0, or the code of the failure.
+    std::uint32_t Apply(const Write& write, Statements& statements);
+    // Counts and reports a change once it is committed.
+    void Report(const Write& write);
+    void ReportQueued(const DirectoryEntries& entries);
 
     CADODataBase& m_database;
+    const TrackFileReader m_readTrack;
     std::atomic<MessageTarget*> m_pMainWnd{nullptr};
     // Set when another thread queued rows: the next pass runs the clean-up
     // statements over the whole queue.

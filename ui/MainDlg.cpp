@@ -16,6 +16,7 @@
 #include <QSlider>
 #include <QVBoxLayout>
 #include <cstdio>
+#include <utility>
 
 #include "catalog/ADORecordset.h"
 #include "catalog/CatalogOperations.h"
@@ -465,7 +466,15 @@ void CMainDlg::OnTrackPosition() {
 }
 
 void CMainDlg::OnScanProgress() {
+    if (m_scanner.IsCatalogDiskFull()) {
+        m_bShowingDiskFull = true;
+        m_pStatus->Show(kCatalogDiskFullText);
+        return;
+    }
     const int count = m_scanner.Count();
+    if (std::exchange(m_bShowingDiskFull, false) && count == 0) {
+        m_pStatus->Show(QString());  // the scan went on and has finished
+    }
     if (count == 0) {
         return;
     }

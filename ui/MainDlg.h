@@ -72,6 +72,8 @@ enum Command : int {
 };
 
 inline constexpr const char* kMainCaption = "Kavelin version 1.00 beta";
+inline constexpr const char* kCatalogDiskFullText =
+    "Scanning paused: the disk holding the catalog is full";
 inline constexpr const char* kAddFilesText =
     "Select a directory. This directory and all subdirectories will be searched for mp3s.";
 
@@ -190,7 +192,8 @@ private:
     std::map<int, QAction*> m_commands;
     std::function<QString()> m_folderPicker;
     bool m_bQuit = false;
-    bool m_bMoodTyped = false;  // the mood box's text was typed, not chosen from its list
+    bool m_bShowingDiskFull = false;  // the status line says the scan waits for space
+    bool m_bMoodTyped = false;        // the mood box's text was typed, not chosen from its list
     QEventLoop m_modalLoop;
 
     std::mutex m_postLock;

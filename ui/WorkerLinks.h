@@ -52,6 +52,8 @@ public:
     virtual void QueueDirectory(const std::string& path) = 0;
     // Entries believed to be waiting; a display hint only.
     virtual int Count() const = 0;
+    // True while the scan waits for space on the disk that holds the catalog.
+    virtual bool IsCatalogDiskFull() const = 0;
 };
 
 // The download worker, as the main window uses it.

@@ -5,6 +5,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -126,6 +128,57 @@ TEST_F(PendingWritesTest, WhatWaitsSurvivesARestart) {
     EXPECT_EQ(Row(1, 2), "2,1,1");
     EXPECT_FALSE(catalog.Scalar("SELECT LastPlayed FROM tTrackMood").empty());
     EXPECT_FALSE(std::filesystem::exists(Journal()));
+}
+
+// Another program takes and lets go of the catalog over and over while the
+// user rates and plays: every play is counted once and each pair keeps the
+// verdict given last.
+TEST_F(PendingWritesTest, NothingIsLostOrReorderedWhileTheCatalogComesAndGoes) {
+    PendingWrites writes(db, Journal());
+    writes.StartRetrying();
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        while (!done) {
+            test::CatalogWriteHold hold(catalog.CatalogPath());
+            std::this_thread::sleep_for(milliseconds(120));
+            hold.Release();
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    });
+    int lastVerdict[2][3] = {};
+    int plays = 0;
+    std::size_t mostWaiting = 0;
+    for (int i = 0; i < 120; ++i) {
+        const int mood = 1 + i % 2;
+        const int track = 1 + i % 3;
+        if (i % 3 == 0) {
+            writes.StorePlay(mood, track);
+            ++plays;
+        } else {
+            lastVerdict[mood - 1][track - 1] = 1 + i % 4;
+            writes.StoreRating(mood, track, lastVerdict[mood - 1][track - 1]);
+        }
+        mostWaiting = std::max(mostWaiting, writes.Waiting());
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    done = true;
+    other.join();
+    ASSERT_TRUE(Eventually([&] { return writes.Waiting() == 0; }));
+    EXPECT_EQ(Counter(), plays);
+    EXPECT_EQ(catalog.ScalarLong("SELECT SUM(Played) FROM tTrackMood"), plays);
+    for (int mood = 1; mood <= 2; ++mood) {
+        for (int track = 1; track <= 3; ++track) {
+            EXPECT_EQ(
+                catalog.ScalarLong("SELECT Rating FROM tTrackMood WHERE MoodID=" +
+                                   std::to_string(mood) + " AND TrackID=" + std::to_string(track)),
+                lastVerdict[mood - 1][track - 1])
+                << mood << "/" << track;
+        }
+    }
+    const PendingWrites::Totals totals = writes.Count();
+    EXPECT_EQ(totals.issued, 120u);
+    EXPECT_EQ(totals.stored + totals.replaced, 120u);
+    EXPECT_GT(mostWaiting, 1u) << "the queue was used";
 }
 
 // A full disk: the catalog refuses new pages, and the journal's folder is gone.

@@ -3,12 +3,16 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "catalog/ADORecordset.h"
 #include "catalog/ADOStatement.h"
 #include "library/InfoReader.h"
+#include "library/TrackInfoReader.h"
 #include "tests/library/Mp3Fixtures.h"
+#include "tests/support/FaultInjectingVfs.h"
 #include "tests/support/TestCatalog.h"
 
 namespace kavelin {
@@ -29,13 +33,14 @@ constexpr auto kShortSleep = std::chrono::milliseconds(10);
 
 // Records posts and asks the reader to stop at its first progress report
 // with m_bBusy at the given value: 0 lets Run drain the queue and return on
-// the calling thread, 1 stops it during its first pass.
+// the calling thread, 1 stops it during its first pass. A report that the
+// disk is full asks for no stop.
 class StopAtReport : public test::RecordingMessageTarget {
 public:
     StopAtReport(InfoReader& reader, int busy) : m_reader(reader), m_busy(busy) {}
     void PostMessage(unsigned message, std::intptr_t wParam, std::intptr_t lParam) override {
         RecordingMessageTarget::PostMessage(message, wParam, lParam);
-        if (message == kCount && m_reader.m_bBusy == m_busy) {
+        if (message == kCount && m_reader.m_bBusy == m_busy && !m_reader.m_bCatalogDiskFull) {
             m_reader.m_bStop = true;
         }
     }
@@ -348,6 +353,129 @@ TEST_F(InfoReaderTest, OtherThreadsWriteWhileAScanRuns) {
     // lets it go first at its next check, every few files.
     EXPECT_LT(longestWrite, std::chrono::milliseconds(500));
     EXPECT_EQ(Rows("tTrack") + Rows("tDuplicate"), 2000);
+}
+
+TEST_F(InfoReaderTest, NoWriterWaitsWhileAFileIsRead) {
+    // Each file takes as long to read as on a slow or sleeping disk.
+    constexpr auto kRead = std::chrono::milliseconds(300);
+    for (int f = 0; f < 4; ++f) {
+        test::WriteBytes(dir / (std::to_string(f) + ".mp3"),
+                         MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(1 + f)));
+    }
+    InfoReader reader(catalog.Database(), kShortSleep, [&](const std::string& path) {
+        std::this_thread::sleep_for(kRead);
+        return ReadTrackInfo(path);
+    });
+    reader.QueueDirectory(dir.Path().string() + "/");
+    std::atomic<bool> scanning{true};
+    std::thread scanner([&] {
+        Drain(reader);
+        scanning = false;
+    });
+    std::chrono::steady_clock::duration longestWrite{};
+    bool allWritten = true;
+    while (scanning) {
+        const auto start = std::chrono::steady_clock::now();
+        allWritten = catalog.Database().ExecuteStatement("UPDATE tCounter SET Counter=Counter+1") &&
+                     allWritten;
+        longestWrite = std::max(longestWrite, std::chrono::steady_clock::now() - start);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    scanner.join();
+    EXPECT_TRUE(allWritten);
+    EXPECT_LT(longestWrite, kRead / 3);
+    EXPECT_EQ(Rows("tTrack"), 4);
+}
+
+// The fault-injecting file system must outlive every connection to the catalog.
+class ScanOnAFailingDiskTest : public ::testing::Test {
+protected:
+    test::FaultInjectingVfs disk;
+    TestCatalog catalog;
+    TempDir dir;
+};
+
+TEST_F(ScanOnAFailingDiskTest, AFullDiskIsReportedOnceAndTheScanGoesOnWithoutReadingAgain) {
+    constexpr int kFiles = 5;
+    for (int f = 0; f < kFiles; ++f) {
+        test::WriteBytes(dir / (std::to_string(f) + ".mp3"),
+                         MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(1 + f)));
+    }
+    std::mutex lock;
+    std::map<std::string, int> reads;
+    InfoReader reader(catalog.Database(), std::chrono::milliseconds(20),
+                      [&](const std::string& path) {
+                          std::lock_guard guard(lock);
+                          ++reads[path];
+                          return ReadTrackInfo(path);
+                      });
+    reader.QueueDirectory(dir.Path().string() + "/");
+    disk.FailWrites(SQLITE_FULL);
+    StopAtReport target(reader, 0);
+    reader.SetMainWindow(&target);
+    std::thread scanner([&] { reader.Run(); });
+
+    for (int wait = 0; wait < 5000 && !reader.m_bCatalogDiskFull; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(reader.m_bCatalogDiskFull);
+    // Several slow retries, and not one more message while the disk stays full.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::size_t postsWhileFull = target.Posts().size();
+    const int failedWrites = disk.FailedWrites();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(target.Posts().size(), postsWhileFull);
+    EXPECT_GT(disk.FailedWrites(), failedWrites) << "it tries again";
+    EXPECT_LT(disk.FailedWrites() - failedWrites, 200 / 20 * 4) << "slowly";
+
+    disk.FailWrites(SQLITE_OK);  // space returns
+    scanner.join();
+    EXPECT_FALSE(reader.m_bCatalogDiskFull);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tTrack"), kFiles);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead"), 0);
+    ASSERT_EQ(reads.size(), std::size_t{kFiles});
+    for (const auto& [path, count] : reads) {
+        EXPECT_EQ(count, 1) << path;
+    }
+}
+
+TEST_F(ScanOnAFailingDiskTest, FailedWritesLoseNothingAndRecordNothingTwice) {
+    // Directories and files, with writes failing now and then as on a failing disk.
+    for (int d = 0; d < 6; ++d) {
+        fs::create_directory(dir.Path() / std::to_string(d));
+        for (int f = 0; f < 30; ++f) {
+            test::WriteBytes(dir / (std::to_string(d) + "/" + std::to_string(f) + ".mp3"),
+                             MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(1 + f)));
+        }
+    }
+    InfoReader reader(catalog.Database(), std::chrono::milliseconds(2));
+    reader.QueueDirectory(dir.Path().string() + "/");
+    StopAtReport target(reader, 0);
+    reader.SetMainWindow(&target);
+    // Failing from the first write on, then now and then.
+    disk.FailWrites(SQLITE_IOERR_WRITE);
+    std::atomic<bool> scanning{true};
+    std::thread scanner([&] {
+        reader.Run();
+        scanning = false;
+    });
+    for (int wait = 0; wait < 5000 && disk.FailedWrites() == 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for (int round = 1; scanning && round < 2000; ++round) {
+        disk.FailWrites(round % 2 == 0 ? SQLITE_IOERR_WRITE : SQLITE_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 2 == 0 ? 3 : 5));
+    }
+    disk.FailWrites(SQLITE_OK);
+    scanner.join();
+    EXPECT_GT(disk.FailedWrites(), 0);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead"), 0);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(DISTINCT Filename) FROM tTrack"), 30);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(DISTINCT Filename) FROM tDuplicate"), 150);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tTrack") +
+                  catalog.ScalarLong("SELECT COUNT(*) FROM tDuplicate"),
+              180);
+    EXPECT_EQ(catalog.Scalar("PRAGMA integrity_check"), "ok");
 }
 
 }  // namespace

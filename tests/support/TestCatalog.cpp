@@ -70,7 +70,9 @@ long TestCatalog::ScalarLong(const std::string& sql) {
 }
 
 CatalogWriteHold::CatalogWriteHold(const std::filesystem::path& catalog) {
+    // Waits for the program's own writers, as another program would.
     if (sqlite3_open(catalog.c_str(), &m_pConnection) != SQLITE_OK ||
+        sqlite3_busy_timeout(m_pConnection, 5000) != SQLITE_OK ||
         sqlite3_exec(m_pConnection, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         ADD_FAILURE() << "cannot hold the catalog: " << sqlite3_errmsg(m_pConnection);
     }

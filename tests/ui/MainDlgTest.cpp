@@ -294,6 +294,23 @@ TEST_F(MainDlgTest, ScanProgressDotsFollowTheCount) {
     EXPECT_EQ(Text("statusLine"), "Searching for mp3 files") << "a count of 0 changes nothing";
 }
 
+TEST_F(MainDlgTest, AFullCatalogDiskIsShownUntilTheScanGoesOn) {
+    dialog->Initialize();
+    scanner.count = 7;
+    scanner.diskFull = true;
+    Post(WM_SCAN_PROGRESS);
+    EXPECT_EQ(Text("statusLine"), "Scanning paused: the disk holding the catalog is full");
+    scanner.diskFull = false;
+    Post(WM_SCAN_PROGRESS);
+    EXPECT_EQ(Text("statusLine"), "Searching for mp3 files.");
+    scanner.diskFull = true;
+    Post(WM_SCAN_PROGRESS);
+    scanner.diskFull = false;
+    scanner.count = 0;
+    Post(WM_SCAN_PROGRESS);
+    EXPECT_EQ(Text("statusLine"), "") << "the scan ended while the message was shown";
+}
+
 TEST_F(MainDlgTest, DownloadStatusFormatsAndTheCheckBox) {
     FakeDownloader downloader;
     dialog->SetDownloader(&downloader);

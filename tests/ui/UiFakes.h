@@ -81,8 +81,10 @@ class FakeScanQueue : public ScanQueue {
 public:
     std::vector<std::string> queued;
     int count = 0;
+    bool diskFull = false;
     void QueueDirectory(const std::string& path) override { queued.push_back(path); }
     int Count() const override { return count; }
+    bool IsCatalogDiskFull() const override { return diskFull; }
 };
 
 class FakeDownloader : public DownloadControl {
