@@ -8,6 +8,7 @@
 #include "library/InfoReader.h"
 #include "library/TrackInfoReader.h"
 #include "platform/gnutella/FileNames.h"
+#include "platform/log/ProgramLog.h"
 #include "platform/messages/MessageBox.h"
 
 namespace kavelin {
@@ -91,6 +92,7 @@ void Downloader::Start() {
     m_nCheckCount = m_timing.checkEvery;
     ClearFigures();
     m_bRunning = true;
+    Log(LogLevel::Info, "network", "downloading started: connecting to the Gnutella network");
 }
 
 void Downloader::Stop() {
@@ -98,6 +100,7 @@ void Downloader::Stop() {
     if (!m_bRunning) {
         return;
     }
+    Log(LogLevel::Info, "network", "downloading stopped");
     // Finished files not yet handed over would be forgotten with the component.
     try {
         for (int download : m_transfers->Ids()) {

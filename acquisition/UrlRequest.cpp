@@ -8,6 +8,9 @@
 #include <QThread>
 #include <QUrl>
 #include <algorithm>
+#include <string>
+
+#include "platform/log/ProgramLog.h"
 
 namespace kavelin {
 namespace {
@@ -138,6 +141,9 @@ bool CUrlRequest::Start(const std::string& address, const std::string& body, Req
 }
 
 void CUrlRequest::Send(const QUrl& address) {
+    Log(LogLevel::Info, "network",
+        (m_pCallback->Method() == RequestMethod::Post ? "POST " : "GET ") +
+            address.toString(QUrl::RemoveUserInfo).toStdString());
     const QNetworkRequest request = m_pCallback->DescribeRequest(address);
     m_pReply = m_pCallback->Method() == RequestMethod::Post
                    ? m_pManager->post(request, m_pCallback->PostData())
@@ -174,6 +180,15 @@ void CUrlRequest::OnFinished() {
         m_pCallback->OnRedirecting();
         Send(target);
         return;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        Log(LogLevel::Warning, "network",
+            reply->url().toString(QUrl::RemoveUserInfo).toStdString() + ": " +
+                reply->errorString().toStdString());
+    } else {
+        Log(LogLevel::Info, "network",
+            reply->url().toString(QUrl::RemoveUserInfo).toStdString() + ": HTTP " +
+                std::to_string(StatusCode(*reply)));
     }
     End();
 }

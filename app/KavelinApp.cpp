@@ -18,6 +18,7 @@
 #include "catalog/PendingWrites.h"
 #include "platform/addresses/ServiceAddresses.h"
 #include "platform/messages/MessageBox.h"
+#include "platform/notify/DesktopNotifications.h"
 #include "ui/DownloadDlg.h"
 #include "ui/HelpWindow.h"
 #include "ui/MainDlg.h"
@@ -261,6 +262,9 @@ void CKavelinApp::CreateMainWindow() {
     m_pMainWnd =
         std::make_unique<CMainDlg>(*m_pDataBase, *m_pWrites, *m_pPlayerLink, *m_pScannerLink,
                                    std::make_unique<QtSpeechOutput>(), *m_pHelp);
+    m_pHelp->SetMainWindow(m_pMainWnd.get());
+    m_pNotifications = std::make_unique<DesktopNotifications>();
+    m_pMainWnd->SetNotifications(m_pNotifications.get());
     m_pMainWnd->SetRecommender(m_pRecommenderLink.get());
     m_pMainWnd->SetDownloader(m_pDownloaderLink.get());
     m_pDownloader->SetMainWindow(m_pMainWnd.get());

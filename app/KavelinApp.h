@@ -10,6 +10,7 @@ namespace kavelin {
 
 class CMainDlg;
 class DesktopHelp;
+class DesktopNotifications;
 class Downloader;
 class DownloaderLink;
 class FolderWatcher;
@@ -65,6 +66,7 @@ private:
     std::unique_ptr<RecommenderLink> m_pRecommenderLink;
     std::shared_ptr<ProblemRelay> m_pProblems;
     std::unique_ptr<DesktopHelp> m_pHelp;
+    std::unique_ptr<DesktopNotifications> m_pNotifications;
     std::unique_ptr<CMainDlg> m_pMainWnd;
     // The player on the session bus for media keys and shell controls.
     std::unique_ptr<ShellMediaControls> m_pShellControls;

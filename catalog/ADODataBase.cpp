@@ -10,6 +10,7 @@
 #include "catalog/CatalogUpgrade.h"
 #include "catalog/ConnectionPool.h"
 #include "catalog/JetTranslator.h"
+#include "platform/log/ProgramLog.h"
 
 namespace kavelin {
 namespace {
@@ -232,6 +233,7 @@ void CADODataBase::SetError(std::uint32_t code, const std::string& source,
     m_nLastError = code;
     m_strLastError = "Connection String = " + m_strConnection + "\n" +
                      FormatErrorBlock("CADODataBase", code, source, description);
+    Log(LogLevel::Error, "catalog", source + ": " + description);
 }
 
 std::string CADODataBase::GetLastErrorText() const {

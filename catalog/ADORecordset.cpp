@@ -7,6 +7,8 @@
 #include <cctype>
 #include <limits>
 
+#include "platform/log/ProgramLog.h"
+
 namespace kavelin {
 namespace {
 
@@ -101,6 +103,7 @@ bool CADORecordset::Fail(std::uint32_t code, const std::string& source,
     m_nLastError = code;
     m_strLastError = "Query = " + m_strSource + "\n" +
                      FormatErrorBlock("CADORecordset", code, source, description);
+    Log(LogLevel::Error, "catalog", source + ": " + description + " (" + m_strSource + ")");
     return false;
 }
 

@@ -13,6 +13,7 @@
 #include "engine/WinAmpPlayer.h"
 #include "engine/WmpPlayer.h"
 #include "platform/addresses/ServiceAddresses.h"
+#include "platform/log/ProgramLog.h"
 #include "platform/messages/MessageBox.h"
 
 namespace kavelin {
@@ -49,6 +50,12 @@ std::mt19937_64& SelectionRandom() {
 std::string Format(const char* format, int value) {
     char text[512];
     std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Format2(const char* format, int first, int second) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, first, second);
     return text;
 }
 
@@ -334,8 +341,12 @@ std::uint32_t TrackPlayer::ChooseNextTrack(bool& chose) {
     const int ratingLevel = static_cast<int>(m_dRating + 0.49);
     chose = true;
     if (MakeCurrent(static_cast<std::int32_t>(trackId), ratingLevel)) {
+        Log(LogLevel::Info, "player",
+            "chose track " + std::to_string(trackId) + " for mood " + std::to_string(moodId));
         Announce(true);
     } else {
+        Log(LogLevel::Warning, "player",
+            "file of track " + std::to_string(trackId) + " is gone; marked deleted");
         SetTrackDeleted(m_database, static_cast<int>(trackId), 1);
     }
     return 0;
@@ -344,7 +355,21 @@ std::uint32_t TrackPlayer::ChooseNextTrack(bool& chose) {
 void TrackPlayer::PlayTrack(std::int32_t trackId) {
     std::lock_guard lock(m_playerLock);
     try {
-        if (MakeCurrent(trackId, 0)) {
+        // The user's choice is shown with its own rating in the mood, as a
+        // selection of that track would show it.
+        long rating = 0;
+        CADORecordset rs(m_database);
+        if (rs.OpenSource(Format2("SELECT Rating FROM tTrackMood WHERE TrackID=%d AND MoodID=%d",
+                                  trackId, m_nMoodID.load()),
+                          CADORecordset::SourceQuery) &&
+            !rs.AtEnd()) {
+            rs.ReadField(0, rating);
+        }
+        const bool rated = rating >= kRatingBad && rating <= kRatingAwesome;
+        m_nSelectionBasis = rated ? 1 : 0;
+        m_bFromCounter = false;
+        m_dRating = rated ? static_cast<double>(rating) : 0.0;
+        if (MakeCurrent(trackId, rated ? static_cast<int>(rating) : 0)) {
             Announce(true);
         }
     } catch (const CADOException& error) {
@@ -388,12 +413,15 @@ int TrackPlayer::CreatePlayer() {
     const int fallback = preferred == kPlayerWinAmp ? kPlayerMediaPlayer : kPlayerWinAmp;
     for (const int type : {preferred, fallback}) {
         if (auto player = InitBackend(type)) {
+            Log(LogLevel::Info, "player",
+                type == kPlayerWinAmp ? "external player ready" : "built-in player ready");
             std::lock_guard lock(m_backendLock);
             m_pPlayer = std::move(player);
             m_nPlayerType = type;
             return 1;
         }
     }
+    Log(LogLevel::Error, "player", "neither player could be started");
     return 0;
 }
 
@@ -410,7 +438,19 @@ int TrackPlayer::SwitchPlayer(int playerType) {
     if (!player) {
         return 0;
     }
+    // The same track goes on in the new player where it was: a switch is
+    // neither a new play nor a new announcement. The old player holds still
+    // meanwhile, so that the loop does not take it for the end of the track;
+    // the loop seeks once the new player knows the track's length.
     const int position = old->GetPosition();
+    const CTrackInfo track = GetCurrentTrack();
+    if (track.ID != 0) {
+        old->Pause();
+        player->Play(track.Filename);
+        if (m_bPaused) {
+            player->Pause();
+        }
+    }
     {
         std::lock_guard playerLock(m_playerLock);
         {
@@ -419,10 +459,11 @@ int TrackPlayer::SwitchPlayer(int playerType) {
         }
         m_nResumePosition = position;
         m_nPlayerType = playerType;
-        // The window starts the current track again on the new backend.
-        Announce(false);
     }
     old->Stop();
+    Log(LogLevel::Info, "player",
+        playerType == kPlayerWinAmp ? "switched to the external player"
+                                    : "switched to the built-in player");
     return 1;
 }
 

@@ -46,6 +46,8 @@ void CWinAmpPlayer::Stop() {
             return;
         }
         m_control.Command(CWinAmpControl::kCommandStop);
+        // The backend is done with the player: one that it started goes too.
+        m_control.CloseIfStarted();
         m_nStartMarker = kStartMarkerStopped;
         m_nActive = 0;
     });

@@ -12,8 +12,8 @@ namespace kavelin {
 // The "Media Player" backend: the embedded media control, created hidden.
 class CWmpPlayer : public CPlayer {
 public:
-    // `audioOutput` is handed to the control (empty: the system's output).
-    explicit CWmpPlayer(std::string audioOutput = {});
+    // `audioOutput` is the control's list of audio outputs to try.
+    explicit CWmpPlayer(std::string audioOutput = CMediaPlayer2::kDesktopAudioOutputs);
     ~CWmpPlayer() override;
 
     int IsActive() override;

@@ -12,6 +12,7 @@
 
 #include "catalog/CatalogOperations.h"
 #include "library/TrackInfoReader.h"
+#include "platform/log/ProgramLog.h"
 
 namespace kavelin {
 
@@ -292,6 +293,7 @@ void InfoReader::QueueFile(const std::string& path) {
 }
 
 void InfoReader::QueueDirectory(const std::string& path) {
+    Log(LogLevel::Info, "scan", "folder queued: " + path);
     m_database.ExecuteStatement(
         FillText("INSERT INTO tInfoRead(Filename, Dir) VALUES ('%s', True)", path));
     m_bQueuedElsewhere = true;
@@ -433,6 +435,11 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
     statements.countQueue.Reset();
     if (queued == 0) {
         writes.Commit();
+        if (m_nFilesSinceIdle != 0) {
+            Log(LogLevel::Info, "scan",
+                "queue empty; " + std::to_string(m_nFilesSinceIdle) + " files read");
+            m_nFilesSinceIdle = 0;
+        }
         m_nCount = 0;
         Post(WM_INFOREADER_COUNT, 1);
         return false;
@@ -489,9 +496,13 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
             storing = (readAhead.HasTrack(files[i]) || readFrom(i, directory)) &&
                       writes.Add({Write::Kind::Track, readAhead.TakeTrack(files[i]), {}, {}}) &&
                       writes.CommitIfDue();
+            if (storing) {
+                ++m_nFilesSinceIdle;
+            }
         }
         if (storing && !directory.empty() && !m_bStop) {
             // The directory row ends the pass: its entries need a fresh pass query.
+            Log(LogLevel::Debug, "scan", "folder read: " + directory);
             storing =
                 (readAhead.HasEntries(directory) || readFrom(files.size(), directory)) &&
                 writes.Add(

@@ -95,6 +95,8 @@ private:
     // statements over the whole queue.
     std::atomic<bool> m_bQueuedElsewhere{true};
     const std::chrono::milliseconds m_idleSleep;
+    // Files read since the queue was last found empty; the scanner thread's own.
+    long m_nFilesSinceIdle = 0;
 };
 
 }  // namespace kavelin

@@ -74,12 +74,18 @@ std::vector<CatalogModel::Artist> CatalogModel::ReadArtists() {
                                    m_nArtistsPerRead, after.c_str()),
                             CADORecordset::SourceQuery)) {
             artists.reserve(static_cast<std::size_t>(rows.CountRows()));
+            bool noArtistListed = false;
             while (!rows.AtEnd()) {
                 std::string name;
                 rows.ReadField(0, name);
-                artists.push_back({{QString::fromStdString(name), ItemArtistPending},
-                                   {{QStringLiteral("Retrieving..."), ItemPlaceholder}}});
                 rows.MoveNext();
+                // Null and empty artists come as two groups; they share one item.
+                const bool noArtist = name.empty();
+                if (noArtist && std::exchange(noArtistListed, true)) {
+                    continue;
+                }
+                artists.push_back({{QString::fromStdString(name), ItemArtistPending, noArtist},
+                                   {{QStringLiteral("Retrieving..."), ItemPlaceholder}}});
             }
         }
     } catch (const CADOException&) {
@@ -106,10 +112,16 @@ void CatalogModel::LoadTracks(const QModelIndex& index) {
     std::vector<Entry> tracks;
     try {
         CADORecordset rows(m_database);
-        if (rows.OpenSource(Format("SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND "
-                                   "Artist='%s' ORDER BY TrackName",
-                                   QuoteForSql(artist.entry.name.toStdString()).c_str()),
-                            CADORecordset::SourceQuery)) {
+        const std::string statement =
+            artist.entry.noArtist
+                ? std::string(
+                      "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND (Artist IS "
+                      "NULL OR Artist='') ORDER BY TrackName")
+                : Format(
+                      "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND Artist='%s' "
+                      "ORDER BY TrackName",
+                      QuoteForSql(artist.entry.name.toStdString()).c_str());
+        if (rows.OpenSource(statement, CADORecordset::SourceQuery)) {
             while (!rows.AtEnd()) {
                 long id = 0;
                 std::string title;
@@ -193,7 +205,7 @@ QVariant CatalogModel::data(const QModelIndex& index, int role) const {
     switch (role) {
         case Qt::DisplayRole:
         case Qt::EditRole:
-            return entry->name;
+            return entry->noArtist ? QString(kNoArtistLabel) : entry->name;
         case ValueRole:
             return entry->value;
         default:
@@ -225,7 +237,7 @@ bool CatalogModel::setData(const QModelIndex& index, const QVariant& value, int 
         // An empty name would leave the artist or track without one: keep the old.
         return false;
     }
-    if (newName == entry->name) {
+    if (newName == data(index, Qt::EditRole).toString()) {
         return true;
     }
     if (!Rename(*entry, newName)) {
@@ -233,12 +245,18 @@ bool CatalogModel::setData(const QModelIndex& index, const QVariant& value, int 
         return false;
     }
     entry->name = newName;
+    entry->noArtist = false;
     emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
     return true;
 }
 
 bool CatalogModel::Rename(const Entry& entry, const QString& newName) {
     const std::string newText = QuoteForSql(newName.toStdString());
+    if (entry.noArtist) {
+        // Naming the tracks without an artist gives them all that artist.
+        return m_database.ExecuteStatement(Format(
+            "UPDATE tTrack SET Artist='%s' WHERE Artist IS NULL OR Artist=''", newText.c_str()));
+    }
     if (entry.value == ItemArtistPending || entry.value == ItemArtistLoaded) {
         return m_database.ExecuteStatement(Format("UPDATE tTrack SET Artist='%s' WHERE Artist='%s'",
                                                   newText.c_str(),

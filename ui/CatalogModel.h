@@ -12,6 +12,8 @@ class CADODataBase;
 inline constexpr int ItemArtistPending = -1;  // artist whose tracks were not read yet
 inline constexpr int ItemArtistLoaded = -2;   // artist whose tracks are in the tree
 inline constexpr int ItemPlaceholder = 0;     // "Retrieving..." under a pending artist
+// The label of the artist item that holds the tracks without an artist.
+inline constexpr const char* kNoArtistLabel = "(no artist)";
 
 // The catalog as artists and their tracks. Artist names are read a batch at a
 // time, as the view scrolls towards them; an artist's tracks are read when it
@@ -45,6 +47,7 @@ private:
     struct Entry {
         QString name;  // as the catalog has it
         int value;
+        bool noArtist = false;  // the tracks whose artist is null or empty
     };
     struct Artist {
         Entry entry;

@@ -1,7 +1,9 @@
 #include "ui/HelpWindow.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QListWidget>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTextBrowser>
 #include <QUrl>
@@ -19,13 +21,14 @@ struct Topic {
 };
 
 // The index, in the order a reader meets the window.
-constexpr std::array<Topic, 10> kTopics{{
+constexpr std::array<Topic, 11> kTopics{{
     {"html/Overview.htm", "Overview"},
     {"html/MoodSelector.htm", "Mood selector"},
     {"html/RateAwesome.htm", "Awesome! button"},
     {"html/RateGood.htm", "Good button"},
     {"html/RateNormal.htm", "Normal button"},
     {"html/RateBad.htm", "Bad button"},
+    {"html/ExcludeButton.htm", "Exclude button"},
     {"html/SkipButton.htm", "Skip button"},
     {"html/PauseButton.htm", "Pause button"},
     {"html/SongSlider.htm", "Song position slider"},
@@ -54,6 +57,8 @@ QString HelpTopicForControl(int controlId) {
             return "html/RateBad.htm";
         case 1013:
             return "html/PauseButton.htm";
+        case 1014:
+            return "html/ExcludeButton.htm";
         case 1017:
             return "html/VolumeSlider.htm";
         default:
@@ -90,19 +95,42 @@ CHelpWindow::CHelpWindow() : m_pIndex(new QListWidget(this)), m_pPage(new QTextB
             [this](QListWidgetItem* item) { Open(item->data(Qt::UserRole).toString()); });
     connect(m_pIndex, &QListWidget::itemClicked, this,
             [this](QListWidgetItem* item) { Open(item->data(Qt::UserRole).toString()); });
-    resize(DialogUnits(font()).ToPixels(QSize(320, 220)));
+    m_wanted = DialogUnits(font()).ToPixels(QSize(320, 220));
+    resize(m_wanted);
 }
 
-void CHelpWindow::ShowIndex() {
+QRect PlaceOnScreen(const QSize& wanted, const QRect& available) {
+    const QSize size = wanted.boundedTo(available.size());
+    QRect placed(QPoint(0, 0), size);
+    placed.moveCenter(available.center());
+    return placed;
+}
+
+void CHelpWindow::ShowIndex(const QWidget* near) {
     Open(kOverviewTopic);
     m_pIndex->setFocus();
-    showNormal();
-    raise();
-    activateWindow();
+    Present(near);
 }
 
-void CHelpWindow::ShowTopic(const QString& topic) {
+void CHelpWindow::ShowTopic(const QString& topic, const QWidget* near) {
     Open(topic);
+    Present(near);
+}
+
+void CHelpWindow::Present(const QWidget* near) {
+    // Opened over the window that asked, whole on that window's screen; a
+    // window the user has already placed stays where it is.
+    if (!isVisible()) {
+        QScreen* screen = near ? near->screen() : QGuiApplication::primaryScreen();
+        if (screen) {
+            setScreen(screen);
+            const QRect available = screen->availableGeometry();
+            const QSize frame = frameGeometry().size() - geometry().size();
+            const QRect inside = PlaceOnScreen(m_wanted + frame, available);
+            resize(inside.size() - frame);
+            move(inside.topLeft());
+        }
+    }
     showNormal();
     raise();
     activateWindow();
@@ -129,11 +157,11 @@ CHelpWindow& DesktopHelp::Window() {
 }
 
 void DesktopHelp::ShowIndex() {
-    Window().ShowIndex();
+    Window().ShowIndex(m_pMainWindow);
 }
 
 void DesktopHelp::ShowTopic(const QString& topic) {
-    Window().ShowTopic(topic);
+    Window().ShowTopic(topic, m_pMainWindow);
 }
 
 void DesktopHelp::ShowContextPopup(int context, const QPoint& position) {

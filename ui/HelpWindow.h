@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QWidget>
 #include <memory>
@@ -19,6 +20,10 @@ inline constexpr int kClosedToTrayPopup = 1000;
 // the overview for any control without a topic of its own.
 QString HelpTopicForControl(int controlId);
 
+// Where a window of the wanted size goes on a screen with this free area:
+// centred, and made smaller where it would not fit whole.
+QRect PlaceOnScreen(const QSize& wanted, const QRect& available);
+
 // What the windows ask of the help: the index, a topic, a context pop-up.
 class HelpSystem {
 public:
@@ -34,13 +39,16 @@ class CHelpWindow : public QWidget {
 public:
     CHelpWindow();
 
-    void ShowIndex();
-    void ShowTopic(const QString& topic);
+    // `near` is the window the help is asked from: the help opens on its screen.
+    void ShowIndex(const QWidget* near = nullptr);
+    void ShowTopic(const QString& topic, const QWidget* near = nullptr);
     QString CurrentTopic() const { return m_strTopic; }
 
 private:
     void Open(const QString& topic);
+    void Present(const QWidget* near);
 
+    QSize m_wanted;
     QListWidget* m_pIndex;
     QTextBrowser* m_pPage;
     QString m_strTopic;
@@ -54,9 +62,12 @@ public:
     void ShowIndex() override;
     void ShowTopic(const QString& topic) override;
     void ShowContextPopup(int context, const QPoint& position) override;
+    // The help window opens on this window's screen.
+    void SetMainWindow(const QWidget* window) { m_pMainWindow = window; }
 
 private:
     CHelpWindow& Window();
+    const QWidget* m_pMainWindow = nullptr;
     std::unique_ptr<CHelpWindow> m_pWindow;
 };
 

@@ -1,6 +1,5 @@
 #include "ui/KavelinAbout.h"
 
-#include <QFrame>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -9,8 +8,11 @@
 
 namespace kavelin {
 
-CKavelinAbout::CKavelinAbout() : QDialog(nullptr, Qt::Dialog | Qt::FramelessWindowHint) {
+CKavelinAbout::CKavelinAbout()
+    : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint) {
     setObjectName("CKavelinAbout");
+    setWindowTitle(kAboutCaption);
     setFont(DialogFont());
     setAutoFillBackground(true);
     QPalette colours = palette();
@@ -42,13 +44,7 @@ CKavelinAbout::CKavelinAbout() : QDialog(nullptr, Qt::Dialog | Qt::FramelessWind
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QWidget::hide);
 
-    // Without a caption the box draws its own edge.
-    auto* edge = new QFrame(this);
-    edge->setFrameShape(QFrame::Box);
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(edge);
-    auto* layout = new QVBoxLayout(edge);
+    auto* layout = new QVBoxLayout(this);
     layout->addWidget(product);
     layout->addWidget(credits, 1);
     layout->addWidget(ok, 0, Qt::AlignHCenter);

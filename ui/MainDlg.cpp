@@ -22,6 +22,7 @@
 #include "catalog/CatalogOperations.h"
 #include "catalog/PendingWrites.h"
 #include "platform/messages/MessageBox.h"
+#include "platform/notify/DesktopNotifications.h"
 #include "ui/CatalogTreeView.h"
 #include "ui/DialogUnits.h"
 #include "ui/HelpWindow.h"
@@ -34,6 +35,8 @@
 
 namespace kavelin {
 namespace {
+
+constexpr const char* kSearchingText = "Searching for mp3 files";
 
 const QEvent::Type kWorkerEvent = static_cast<QEvent::Type>(QEvent::User + 100);
 
@@ -176,6 +179,9 @@ void CMainDlg::BuildMenus() {
     QAction* voice = AddCommand(options, ID_VOICE, "Voice");
     voice->setCheckable(true);
     voice->setChecked(true);
+    QAction* notifications = AddCommand(options, ID_NOTIFICATIONS, "Notifications");
+    notifications->setCheckable(true);
+    notifications->setChecked(true);
 
     QMenu* help = m_pMenuBar->addMenu("Help");
     AddCommand(help, ID_HELP_INDEX, "Index");
@@ -295,6 +301,8 @@ void CMainDlg::ApplyOptions() {
     const bool voice = GetSettingInt(m_database, "Voice") == 1;
     CommandAction(ID_VOICE)->setChecked(voice);
     m_pVoice->SetEnabled(voice);
+    m_bNotify = GetSettingInt(m_database, "Notify") == 1;
+    CommandAction(ID_NOTIFICATIONS)->setChecked(m_bNotify);
 
     const int playerType = GetSettingInt(m_database, "Player");
     if (playerType == 1 || playerType == 2) {
@@ -423,10 +431,20 @@ void CMainDlg::OnTrackStarted() {
     }
     m_pVoice->Speak(speech);
     m_pUi->ratingLine->setText(FromUtf8(line));
+    Notify(track, line);
     m_writes.StorePlay(m_player.MoodID(), track.ID);
-    m_pStatus->Show(
-        Format("Database: Total %d, Rated %d", m_player.TotalTracks(), m_player.RatedTracks()));
+    ShowCatalogLine();
     emit RatingChanged();
+}
+
+void CMainDlg::Notify(const CTrackInfo& track, const std::string& ratingLine) {
+    // The window shows the track itself while it is on screen.
+    const bool windowAway = !isVisible() || isMinimized();
+    if (!m_pNotifications || !windowAway || !m_bNotify) {
+        return;
+    }
+    const QString title = track.Trackname.empty() ? QString("Kavelin") : FromUtf8(track.Trackname);
+    m_pNotifications->Show(title, FromUtf8(track.Artist + "\n" + ratingLine));
 }
 
 void CMainDlg::OnTrackInformation() {
@@ -465,6 +483,11 @@ void CMainDlg::OnTrackPosition() {
     emit PlaybackChanged();
 }
 
+void CMainDlg::ShowCatalogLine() {
+    m_pStatus->Show(
+        Format("Database: Total %d, Rated %d", m_player.TotalTracks(), m_player.RatedTracks()));
+}
+
 void CMainDlg::OnScanProgress() {
     if (m_scanner.IsCatalogDiskFull()) {
         m_bShowingDiskFull = true;
@@ -476,10 +499,14 @@ void CMainDlg::OnScanProgress() {
         m_pStatus->Show(QString());  // the scan went on and has finished
     }
     if (count == 0) {
+        // The scan has ended: the search line gives way to the catalog line.
+        if (m_pStatus->Text().startsWith(kSearchingText)) {
+            ShowCatalogLine();
+        }
         return;
     }
     static const char* const kDots[] = {"", "...", "..", "."};
-    m_pStatus->Show(QString("Searching for mp3 files") + kDots[count % 4]);
+    m_pStatus->Show(QString(kSearchingText) + kDots[count % 4]);
 }
 
 void CMainDlg::OnDownloadStatus() {
@@ -654,6 +681,9 @@ void CMainDlg::HandleCommand(int command) {
         case ID_VOICE:
             SwitchVoice();
             break;
+        case ID_NOTIFICATIONS:
+            SwitchNotifications();
+            break;
         case ID_HELP_INDEX:
         case ID_HELP:
             m_help.ShowIndex();
@@ -682,6 +712,12 @@ void CMainDlg::SwitchVoice() {
     const bool on = !m_pVoice->IsEnabled();
     CommandAction(ID_VOICE)->setChecked(on);
     m_pVoice->SetEnabled(on);
+}
+
+void CMainDlg::SwitchNotifications() {
+    m_bNotify = !m_bNotify;
+    CommandAction(ID_NOTIFICATIONS)->setChecked(m_bNotify);
+    SetSettingInt(m_database, "Notify", m_bNotify ? 1 : 0);
 }
 
 void CMainDlg::AddFiles() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog/TrackInfo.h"
 #include "platform/messages/MessageTarget.h"
 
 class QAction;
@@ -33,6 +34,7 @@ class CKavelinAbout;
 class CStatusLine;
 class CTrayIcon;
 class CVoiceFeedback;
+class DesktopNotifications;
 class DownloadControl;
 class HelpSystem;
 class PendingWrites;
@@ -68,6 +70,7 @@ enum Command : int {
     ID_VOICE = 32771,
     ID_HELP_INDEX = 32772,
     ID_ABOUT = 32773,
+    ID_NOTIFICATIONS = 32774,
     ID_HELP = 57670,
 };
 
@@ -91,6 +94,8 @@ public:
 
     void SetDownloader(DownloadControl* downloader);
     void SetRecommender(SimilarArtistLookup* recommender) { m_pRecommender = recommender; }
+    // Bubbles for new tracks while the window is hidden; none without.
+    void SetNotifications(DesktopNotifications* notifications) { m_pNotifications = notifications; }
     // Replaces the folder picker of Add files; returns "" when the user cancels.
     void SetFolderPicker(std::function<QString()> picker) { m_folderPicker = std::move(picker); }
 
@@ -156,6 +161,7 @@ private:
     void OnTrackInformation();
     void OnTrackPosition();
     void OnScanProgress();
+    void ShowCatalogLine();
     void OnDownloadStatus();
 
     void Rate(int rating);
@@ -168,6 +174,8 @@ private:
     void Exit();
     void ChoosePlayer(int playerType);
     void SwitchVoice();
+    void SwitchNotifications();
+    void Notify(const CTrackInfo& track, const std::string& ratingLine);
     void AddFiles();
     void ShowCatalog();
     void ShowAbout();
@@ -180,6 +188,7 @@ private:
     HelpSystem& m_help;
     DownloadControl* m_pDownloader = nullptr;
     SimilarArtistLookup* m_pRecommender = nullptr;
+    DesktopNotifications* m_pNotifications = nullptr;
     std::unique_ptr<CVoiceFeedback> m_pVoice;
     std::unique_ptr<Ui::MainDlg> m_pUi;
     std::unique_ptr<CTrayIcon> m_pTray;
@@ -192,6 +201,7 @@ private:
     std::map<int, QAction*> m_commands;
     std::function<QString()> m_folderPicker;
     bool m_bQuit = false;
+    bool m_bNotify = true;            // bubbles for new tracks while the window is away
     bool m_bShowingDiskFull = false;  // the status line says the scan waits for space
     bool m_bMoodTyped = false;        // the mood box's text was typed, not chosen from its list
     QEventLoop m_modalLoop;

@@ -22,6 +22,8 @@ public:
     void Show(const QString& text);
     // Looks again at the waiting writes; also done twice a second.
     void Refresh();
+    // The last text shown, whether or not waiting writes cover it now.
+    const QString& Text() const { return m_strText; }
 
 private:
     QLabel& m_label;

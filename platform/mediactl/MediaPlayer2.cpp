@@ -3,6 +3,9 @@
 #include <mpv/client.h>
 
 #include <cmath>
+#include <string>
+
+#include "platform/log/ProgramLog.h"
 
 namespace kavelin {
 namespace {
@@ -64,6 +67,8 @@ bool CMediaPlayer2::CreateControl() {
     if (!m_strAudioOutput.empty()) {
         mpv_set_option_string(handle, "ao", m_strAudioOutput.c_str());
     }
+    // mpv's messages go to the program's log, not the terminal.
+    mpv_request_log_messages(handle, "info");
     if (mpv_initialize(handle) < 0) {
         mpv_terminate_destroy(handle);
         return false;
@@ -231,8 +236,36 @@ void CMediaPlayer2::ReadEvents() {
         if (event->event_id == MPV_EVENT_SHUTDOWN) {
             break;
         }
+        if (event->event_id == MPV_EVENT_LOG_MESSAGE) {
+            LogMessage(*event);
+            continue;
+        }
         HandleEvent(*event);
     }
+}
+
+void CMediaPlayer2::LogMessage(const mpv_event& event) {
+    const auto* message = static_cast<const mpv_event_log_message*>(event.data);
+    const std::string text = message->text;
+    if (text.find_first_not_of(" \n") == std::string::npos) {
+        return;  // mpv's spacing lines
+    }
+    LogLevel level = LogLevel::Debug;
+    switch (message->log_level) {
+        case MPV_LOG_LEVEL_FATAL:
+        case MPV_LOG_LEVEL_ERROR:
+            level = LogLevel::Error;
+            break;
+        case MPV_LOG_LEVEL_WARN:
+            level = LogLevel::Warning;
+            break;
+        case MPV_LOG_LEVEL_INFO:
+            level = LogLevel::Info;
+            break;
+        default:
+            break;
+    }
+    Log(level, std::string("mpv/") + message->prefix, text);
 }
 
 void CMediaPlayer2::HandleEvent(const mpv_event& event) {

@@ -22,9 +22,14 @@ namespace kavelin {
 // never wait for the player.
 class CMediaPlayer2 {
 public:
-    // `audioOutput` names mpv's audio output; empty lets mpv choose, falling
-    // back to the null output on a machine without sound.
-    explicit CMediaPlayer2(std::string audioOutput = {});
+    // The desktop's sound server first (PulseAudio, or PipeWire's Pulse
+    // server), then ALSA, then silence with real timing. mpv's own first
+    // choice talks to PipeWire directly and complains on desktops without
+    // its client configuration.
+    static constexpr const char* kDesktopAudioOutputs = "pulse,alsa,null";
+
+    // `audioOutput` is mpv's list of audio outputs to try in order.
+    explicit CMediaPlayer2(std::string audioOutput = kDesktopAudioOutputs);
     ~CMediaPlayer2();
     CMediaPlayer2(const CMediaPlayer2&) = delete;
     CMediaPlayer2& operator=(const CMediaPlayer2&) = delete;
@@ -64,6 +69,7 @@ public:
 
 private:
     void ReadEvents();
+    static void LogMessage(const mpv_event& event);
     void HandleEvent(const mpv_event& event);
     void SetFlagOption(const char* name, bool value);
     void SetStringOption(const char* name, const char* value);

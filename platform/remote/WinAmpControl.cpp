@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/log/ProgramLog.h"
 #include "platform/messages/MessageBox.h"
 
 namespace kavelin {
@@ -76,12 +77,24 @@ bool CWinAmpControl::EnsureWindow() {
         return true;
     }
     m_bFound = false;
+    Log(LogLevel::Info, "player", "starting the external player");
     if (!StartAndWait()) {
+        Log(LogLevel::Error, "player", "the external player could not be started");
         m_bMissingUnreported = true;
         return false;
     }
     m_bFound = true;
+    m_bStartedIt = true;
     return true;
+}
+
+void CWinAmpControl::CloseIfStarted() {
+    if (!m_bStartedIt.exchange(false) || !ServiceRegistered()) {
+        return;
+    }
+    Log(LogLevel::Info, "player", "closing the external player it started");
+    Call(QStringLiteral("Quit"));
+    m_bFound = false;
 }
 
 void CWinAmpControl::ReportIfMissing() {

@@ -37,6 +37,8 @@ public:
 
     // True while the player was found by the last operation (the window handle).
     bool HasWindow() const { return m_bFound; }
+    // Closes the player if this control started it; one the user runs is left alone.
+    void CloseIfStarted();
     // Shows "WinAmp not found" when an operation since the last call could
     // neither find nor start the player. Separate from the operations, so
     // that a caller can let go of its locks first: the box waits for the
@@ -47,6 +49,7 @@ private:
     bool EnsureWindow();
 
     std::atomic<bool> m_bFound{false};
+    std::atomic<bool> m_bStartedIt{false};
     std::atomic<bool> m_bMissingUnreported{false};
 };
 

@@ -112,6 +112,12 @@ TEST_F(UpgradeTest, RestoresTheScanQueueIndexThatOlderCatalogsLack) {
               "ixInfoReadPass\n");
 }
 
+TEST_F(UpgradeTest, AddsTheNotificationOptionSwitchedOnBesideTheUsersSettings) {
+    ASSERT_TRUE(Connect()) << m_strError;
+    EXPECT_EQ(Rows(Path(), "SELECT Name, ValueInt FROM tSettings ORDER BY Name"),
+              "CloseCount|5\nDownload|0\nFirstUse|0\nNotify|1\nPlayer|1\nVoice|1\n");
+}
+
 TEST_F(UpgradeTest, UpgradedCatalogRemembersWatchedFoldersBesideItsRatings) {
     ASSERT_TRUE(Connect()) << m_strError;
     EXPECT_EQ(Rows(Path(), "SELECT Count(*) FROM tWatchedFolder"), "0\n");

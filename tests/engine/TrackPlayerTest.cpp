@@ -36,6 +36,7 @@ struct FakeState {
     std::atomic<bool> stalled{false};  // a poll is hanging
     std::mutex lock;
     std::vector<int> seeks;
+    std::vector<std::string> plays;
 };
 
 class FakePlayer : public CPlayer {
@@ -50,6 +51,10 @@ public:
     void Stop() override {
         m_state->stopped = true;
         m_bActive = false;
+    }
+    void Play(std::string file) override {
+        std::lock_guard lock(m_state->lock);
+        m_state->plays.push_back(file);
     }
     int GetState() override { return m_state->state; }
     int GetLength() override { return m_state->length; }
@@ -270,8 +275,20 @@ TEST_F(TrackPlayerTest, DirectPickAnnouncesAnExistingFileAndLeavesAMissingOneAlo
     m_player.PlayTrack(present);
     EXPECT_EQ(Messages(), kShowThenPlay);
     EXPECT_EQ(m_player.GetCurrentTrack().RatingLevel, 0);
-    EXPECT_EQ(m_player.m_nSelectionBasis, 2) << "kept from the last selection";
-    EXPECT_DOUBLE_EQ(m_player.m_dRating, 3.6);
+    EXPECT_EQ(m_player.m_nSelectionBasis, 0) << "not rated: no basis of the last selection";
+}
+
+TEST_F(TrackPlayerTest, DirectPickShowsTheTracksOwnRatingInTheMood) {
+    const int track = AddTrack("rated");
+    SetRating(Db(), kMood, track, kRatingGood);
+    SetRating(Db(), kOtherMood, track, kRatingBad);
+    CounterSuggests(track, "1.2", 0, -1, 0);
+    m_player.SelectNextTrack();
+    ASSERT_EQ(m_player.m_nSelectionBasis, 2);
+
+    m_player.PlayTrack(track);
+    EXPECT_EQ(m_player.GetCurrentTrack().RatingLevel, kRatingGood);
+    EXPECT_EQ(m_player.m_nSelectionBasis, 1);
 }
 
 TEST_F(TrackPlayerTest, AFailingCounterQueryIsReportedAsItIsAndTriedAgainLater) {
@@ -455,7 +472,7 @@ TEST_F(TrackPlayerTest, PlayLoopSelectsWhenTheTrackEndsAndStopsItsBackend) {
     EXPECT_EQ(m_player.GetPlayer(), nullptr);
 }
 
-TEST_F(TrackPlayerTest, SwitchResumesAtTheOldPositionOnceTheLengthIsKnown) {
+TEST_F(TrackPlayerTest, SwitchResumesTheSameTrackAtItsPositionWithoutANewPlay) {
     const int track = AddTrack("long one");
     ASSERT_EQ(m_player.CreatePlayer(), 1);
     m_player.PlayTrack(track);
@@ -466,7 +483,11 @@ TEST_F(TrackPlayerTest, SwitchResumesAtTheOldPositionOnceTheLengthIsKnown) {
     auto winamp = Fake(kPlayerWinAmp);
     winamp->state = kPlayStateStarting;
     ASSERT_EQ(m_player.SwitchPlayer(kPlayerWinAmp), 1);
-    EXPECT_EQ(Messages(), std::vector<unsigned>{kMessagePlayTrack});
+    EXPECT_TRUE(Messages().empty()) << "a switch is no new play for the window to record";
+    {
+        std::lock_guard lock(winamp->lock);
+        EXPECT_EQ(winamp->plays, std::vector<std::string>{m_player.GetCurrentTrack().Filename});
+    }
     EXPECT_TRUE(media->stopped);
     EXPECT_TRUE(media->destroyed);
     EXPECT_EQ(m_player.m_nPlayerType, kPlayerWinAmp);

@@ -108,6 +108,7 @@ TEST_F(WinAmpPlayerTest, PlaysPausesSeeksAndReportsTheEndOfTheTrack) {
     EXPECT_EQ(player.IsActive(), 0);
     EXPECT_EQ(player.GetState(), kPlayStatePlaying);
     EXPECT_EQ(player.GetLength(), 0);
+    EXPECT_TRUE(AudaciousRuns()) << "the player the user started is left running";
 }
 
 TEST_F(WinAmpPlayerTest, AFileThatCannotBePlayedEndsTheTrack) {
@@ -206,6 +207,9 @@ TEST_F(WinAmpPlayerTest, StartsThePlayerWhenItIsNotRunning) {
     EXPECT_TRUE(m_shell.shell().Messages().empty());
     player.Play(s_tone.string());
     EXPECT_TRUE(WaitFor([&] { return player.GetPosition() > 0; }, 5000));
+    player.Stop();
+    EXPECT_TRUE(WaitFor([] { return !AudaciousRuns(); }, 5000))
+        << "the player Kavelin started is closed with it";
 }
 
 }  // namespace

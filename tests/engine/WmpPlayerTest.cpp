@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <clocale>
+#include <fstream>
 #include <set>
 #include <thread>
 
 #include "engine/WmpPlayer.h"
+#include "platform/log/ProgramLog.h"
 #include "tests/engine/TestAudio.h"
 
 namespace kavelin {
@@ -109,6 +111,8 @@ TEST_F(WmpPlayerTest, VolumeFollowsTheCubicDecibelMapping) {
 }
 
 TEST_F(WmpPlayerTest, FilesThatCannotBeOpenedEndAtOnce) {
+    const auto logFile = s_audio->Directory() / "player.log";
+    auto previous = InstallLog(std::make_shared<ProgramLog>(logFile));
     for (const auto& file :
          {s_audio->MakeNonAudio("list.mp3"), s_audio->Directory() / "gone.mp3"}) {
         m_player.Play(file.string());
@@ -117,6 +121,16 @@ TEST_F(WmpPlayerTest, FilesThatCannotBeOpenedEndAtOnce) {
     }
     // A failed open leaves the player usable.
     StartPlaying(s_short);
+    InstallLog(previous);
+    // The player's own complaint went to the program's log as an error.
+    std::ifstream log(logFile);
+    std::string line, all;
+    bool complaint = false;
+    while (std::getline(log, line)) {
+        all += line + "\n";
+        complaint = complaint || line.find(" error mpv/") != std::string::npos;
+    }
+    EXPECT_TRUE(complaint) << all;
 }
 
 TEST_F(WmpPlayerTest, AnOpenForgetsTheErrorOfTheFileBefore) {

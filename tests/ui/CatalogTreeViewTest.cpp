@@ -125,6 +125,29 @@ TEST_F(CatalogTreeViewTest, DoubleClickPlaysTracksButNotArtists) {
     EXPECT_EQ(player.calls, std::vector<std::string>{"PlayTrack " + std::to_string(id)});
 }
 
+TEST_F(CatalogTreeViewTest, TracksWithoutAnArtistSitUnderOneNodeThatExpandsAndRenames) {
+    catalog.Database().ExecuteStatement(
+        "INSERT INTO tTrack(Filename, Artist, Trackname, Deleted) VALUES ('/m/n', NULL, "
+        "'Nameless', False)");
+    AddTrack("", "Blank");
+    AddTrack("Alpha", "One");
+    window.show();
+    EXPECT_EQ(Artists(), (QStringList{"(no artist)", "Alpha"}));
+    const QModelIndex none = Artist("(no artist)");
+    Tree()->expand(none);
+    EXPECT_EQ(Labels(none), (QStringList{"Blank", "Nameless"}));
+    const QModelIndex track = Model().index(0, 0, none);
+    Tree()->setCurrentIndex(track);
+    window.PlayItem(track);
+    EXPECT_EQ(player.calls.size(), 1u);
+
+    Edit(none, "Found", Qt::Key_Return);
+    EXPECT_EQ(catalog.ScalarLong("SELECT Count(*) FROM tTrack WHERE Artist='Found'"), 2);
+    window.hide();
+    window.show();
+    EXPECT_EQ(Artists(), (QStringList{"Alpha", "Found"}));
+}
+
 TEST_F(CatalogTreeViewTest, RenamingAnArtistMergesItWithTheOtherAtTheNextShow) {
     AddTrack("Alpha", "One");
     AddTrack("Bravo", "Two");

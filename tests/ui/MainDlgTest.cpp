@@ -280,6 +280,9 @@ TEST_F(MainDlgTest, PositionMessageMovesTheSliderWithoutSeeking) {
 
 TEST_F(MainDlgTest, ScanProgressDotsFollowTheCount) {
     dialog->Initialize();
+    const QString before = Text("statusLine");
+    Post(WM_SCAN_PROGRESS);  // an idle scanner's report
+    EXPECT_EQ(Text("statusLine"), before) << "only a search line gives way to the catalog line";
     const std::pair<int, const char*> expected[] = {{5, "Searching for mp3 files..."},
                                                     {6, "Searching for mp3 files.."},
                                                     {7, "Searching for mp3 files."},
@@ -289,9 +292,12 @@ TEST_F(MainDlgTest, ScanProgressDotsFollowTheCount) {
         Post(WM_SCAN_PROGRESS);
         EXPECT_EQ(Text("statusLine"), text) << count;
     }
+    // The queue is empty: a scan that found nothing ends with the catalog line.
+    player.total = 42;
+    player.rated = 7;
     scanner.count = 0;
     Post(WM_SCAN_PROGRESS);
-    EXPECT_EQ(Text("statusLine"), "Searching for mp3 files") << "a count of 0 changes nothing";
+    EXPECT_EQ(Text("statusLine"), "Database: Total 42, Rated 7");
 }
 
 TEST_F(MainDlgTest, AFullCatalogDiskIsShownUntilTheScanGoesOn) {
@@ -556,12 +562,14 @@ TEST_F(MainDlgTest, MenuCommandsForPlayerHelpAboutAndCatalog) {
 }
 
 TEST_F(MainDlgTest, F1OpensTheTopicOfTheFocusedControl) {
+    FakeDownloader downloader;
+    dialog->SetDownloader(&downloader);  // the download box takes the focus only when enabled
     dialog->Initialize();
     dialog->show();
     QApplication::setActiveWindow(dialog.get());
     const std::pair<const char*, const char*> cases[] = {
         {"skipButton", "html/SkipButton.htm"},     {"moodBox", "html/MoodSelector.htm"},
-        {"volumeSlider", "html/VolumeSlider.htm"}, {"excludeButton", "html/Overview.htm"},
+        {"volumeSlider", "html/VolumeSlider.htm"}, {"excludeButton", "html/ExcludeButton.htm"},
         {"downloadBox", "html/Overview.htm"},
     };
     for (const auto& [control, topic] : cases) {

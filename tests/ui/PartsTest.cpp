@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -62,13 +63,31 @@ TEST(VoiceFeedback, SpeaksOnlyWhenAvailableAndEnabled) {
     EXPECT_EQ(*said, (std::vector<std::string>{"one", "two"}));
 }
 
+TEST(VoiceFeedback, TextsWaitTheirTurnAndTheOldestWaitingIsDropped) {
+    auto said = std::make_shared<std::vector<std::string>>();
+    auto output = std::make_unique<RecordingSpeech>(said, true, true);
+    RecordingSpeech& speech = *output;
+    CVoiceFeedback voice(std::move(output));
+    voice.Create();
+    voice.Speak("Track excluded");
+    voice.Speak("dropped");
+    voice.Speak("b");
+    voice.Speak("c");
+    voice.Speak("Start playing");
+    EXPECT_EQ(*said, std::vector<std::string>{"Track excluded"}) << "nothing cut off";
+    for (int i = 0; i < 4; ++i) {
+        speech.FinishText();
+    }
+    EXPECT_EQ(*said, (std::vector<std::string>{"Track excluded", "b", "c", "Start playing"}));
+}
+
 TEST(Help, EveryControlTopicIsAWrittenPage) {
     const std::pair<int, const char*> table[] = {
         {1001, "html/SkipButton.htm"},   {1006, "html/MoodSelector.htm"},
         {1008, "html/SongSlider.htm"},   {1009, "html/RateAwesome.htm"},
         {1010, "html/RateGood.htm"},     {1011, "html/RateNormal.htm"},
         {1012, "html/RateBad.htm"},      {1013, "html/PauseButton.htm"},
-        {1017, "html/VolumeSlider.htm"}, {1014, "html/Overview.htm"},
+        {1017, "html/VolumeSlider.htm"}, {1014, "html/ExcludeButton.htm"},
         {1043, "html/Overview.htm"},     {0, "html/Overview.htm"},
     };
     for (const auto& [control, topic] : table) {
@@ -90,9 +109,29 @@ TEST(Help, WindowShowsTheIndexAndTopics) {
     EXPECT_EQ(window.CurrentTopic(), "html/SkipButton.htm");
 }
 
+TEST(Help, WindowIsPlacedWholeOnTheAskingScreen) {
+    // A second screen right of the first, smaller than the help window wants.
+    const QRect screen(1920, 0, 1024, 600);
+    const QRect placed = PlaceOnScreen(QSize(1200, 500), screen);
+    EXPECT_TRUE(screen.contains(placed)) << placed.x() << "," << placed.y();
+    EXPECT_EQ(placed.size(), QSize(1024, 500));
+    EXPECT_EQ(placed.center().y(), screen.center().y());
+
+    QWidget mainWindow;
+    mainWindow.setGeometry(5000, 5000, 200, 100);  // wherever: the help takes its screen
+    mainWindow.show();
+    CHelpWindow help;
+    help.ShowIndex(&mainWindow);
+    EXPECT_EQ(help.screen(), mainWindow.screen());
+    EXPECT_TRUE(help.screen()->availableGeometry().contains(help.geometry()));
+}
+
 TEST(AboutBox, ProductLineCreditsAndOk) {
     CKavelinAbout about;
     about.show();
+    EXPECT_FALSE(about.windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_TRUE(about.windowFlags() & Qt::WindowTitleHint);
+    EXPECT_EQ(about.windowTitle(), "About Kavelin");
     EXPECT_EQ(about.findChild<QLabel*>("productLine")->text(), "Kavelin version 1.00 beta");
     EXPECT_TRUE(about.findChild<QLabel*>("credits")->text().contains("SQLite"));
     about.findChild<QPushButton*>()->click();

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QPoint>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ui/HelpWindow.h"
@@ -13,17 +15,29 @@
 
 namespace kavelin::test {
 
-// Says nothing; remembers what it was asked to say.
+// Says nothing; remembers what it was asked to say. Each text is over at
+// once, unless `holds` keeps it going until FinishText.
 class RecordingSpeech : public SpeechOutput {
 public:
-    explicit RecordingSpeech(std::shared_ptr<std::vector<std::string>> said, bool opens = true)
-        : m_said(std::move(said)), m_bOpens(opens) {}
+    explicit RecordingSpeech(std::shared_ptr<std::vector<std::string>> said, bool opens = true,
+                             bool holds = false)
+        : m_said(std::move(said)), m_bOpens(opens), m_bHolds(holds) {}
     bool Open() override { return m_bOpens; }
-    void Say(const std::string& text) override { m_said->push_back(text); }
+    void Say(const std::string& text, std::function<void()> done) override {
+        m_said->push_back(text);
+        if (m_bHolds) {
+            m_done = std::move(done);
+        } else {
+            done();
+        }
+    }
+    void FinishText() { std::exchange(m_done, nullptr)(); }
 
 private:
     std::shared_ptr<std::vector<std::string>> m_said;
     bool m_bOpens;
+    bool m_bHolds;
+    std::function<void()> m_done;
 };
 
 // The track player as a set of values, with every call written down.
