@@ -12,6 +12,14 @@
 namespace kavelin {
 namespace {
 
+// What tells transfers apart: the search string, or for a name without
+// letters of its own ("01.mp3"), whose search string would look like every
+// other such name, the whole name. Such a name never matches the catalog.
+std::string TransferKey(const std::string& name) {
+    std::string searchString = MakeSearchString(name);
+    return IsDistinctiveSearchString(searchString) ? searchString : name;
+}
+
 // A new search waits this long past the check threshold before the next check.
 constexpr int kCheckPauseAfterSearch = -25;
 constexpr std::size_t kMaxListedDownloads = 30;
@@ -160,7 +168,7 @@ void Downloader::RunCycle() {
 void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
     std::set<std::string> downloading;
     for (int download : downloads) {
-        downloading.insert(MakeSearchString(m_transfers->Name(download)));
+        downloading.insert(TransferKey(m_transfers->Name(download)));
     }
     for (int result : m_search->ResultIds(m_nSearch)) {
         const std::string name = m_search->ResultName(m_nSearch, result);
@@ -171,20 +179,22 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
             continue;
         }
         const std::string searchString = MakeSearchString(name);
-        if (downloading.count(searchString) != 0 || m_handedOver.count(searchString) != 0) {
+        const std::string key = TransferKey(name);
+        if (downloading.count(key) != 0 || m_handedOver.count(key) != 0) {
             continue;
         }
         CADORecordset count(*m_pDB);
         long tracks = 0;
-        if (!count.OpenSource(
-                "SELECT COUNT(*) FROM tTrack WHERE tTrack.SearchString='" + searchString + "'",
-                CADORecordset::SourceQuery) ||
-            !count.ReadField(0, tracks) || tracks > 0) {
+        if (IsDistinctiveSearchString(searchString) &&
+            (!count.OpenSource(
+                 "SELECT COUNT(*) FROM tTrack WHERE tTrack.SearchString='" + searchString + "'",
+                 CADORecordset::SourceQuery) ||
+             !count.ReadField(0, tracks) || tracks > 0)) {
             continue;
         }
         m_search->Download(m_nSearch, result);
         // Two results with one search string in the same examination are one track.
-        downloading.insert(searchString);
+        downloading.insert(key);
         m_nCheckCount = 0;
     }
     m_search->Stop(m_nSearch);
@@ -198,7 +208,7 @@ void Downloader::QueueFinished(int download) {
     if (m_handedOver.size() >= kMaxRemembered) {
         m_handedOver.clear();
     }
-    m_handedOver.insert(MakeSearchString(name));
+    m_handedOver.insert(TransferKey(name));
     m_transfers->Remove(download);
 }
 
