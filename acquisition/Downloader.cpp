@@ -14,6 +14,14 @@
 namespace kavelin {
 namespace {
 
+// What tells transfers apart: the search string, or for a name without
+// letters of its own ("01.mp3"), whose search string would look like every
+// other such name, the whole name. Such a name never matches the catalog.
+std::string TransferKey(const std::string& name) {
+    std::string searchString = MakeSearchString(name);
+    return IsDistinctiveSearchString(searchString) ? searchString : name;
+}
+
 // A new search waits this long past the check threshold before the next check.
 constexpr int kCheckPauseAfterSearch = -25;
 constexpr std::size_t kMaxListedDownloads = 30;
@@ -169,7 +177,7 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
     std::set<std::string> downloading;
     for (int download : downloads) {
         const std::string name = m_transfers->Name(download);
-        downloading.insert("name:" + MakeSearchString(name));
+        downloading.insert("name:" + TransferKey(name));
         const std::string sha1 = m_transfers->Sha1(download);
         if (!sha1.empty()) {
             downloading.insert(sha1);
@@ -195,7 +203,7 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
             continue;
         }
         const std::string searchString = MakeSearchString(*safeName);
-        const std::string byName = "name:" + searchString;
+        const std::string byName = "name:" + TransferKey(*safeName);
         const std::string sha1 = m_search->ResultSha1(m_nSearch, result);
         const auto known = [&](const std::set<std::string>& files) {
             return files.count(byName) != 0 || (!sha1.empty() && files.count(sha1) != 0);
@@ -205,10 +213,11 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
         }
         CADORecordset count(*m_pDB);
         long tracks = 0;
-        if (!count.OpenSource(
-                "SELECT COUNT(*) FROM tTrack WHERE tTrack.SearchString='" + searchString + "'",
-                CADORecordset::SourceQuery) ||
-            !count.ReadField(0, tracks) || tracks > 0) {
+        if (IsDistinctiveSearchString(searchString) &&
+            (!count.OpenSource(
+                 "SELECT COUNT(*) FROM tTrack WHERE tTrack.SearchString='" + searchString + "'",
+                 CADORecordset::SourceQuery) ||
+             !count.ReadField(0, tracks) || tracks > 0)) {
             continue;
         }
         m_search->Download(m_nSearch, result);
@@ -229,7 +238,7 @@ void Downloader::QueueFinished(int download) {
     if (m_handedOver.size() >= kMaxRemembered) {
         m_handedOver.clear();
     }
-    m_handedOver.insert("name:" + MakeSearchString(name));
+    m_handedOver.insert("name:" + TransferKey(name));
     const std::string sha1 = m_transfers->Sha1(download);
     if (!sha1.empty()) {
         m_handedOver.insert(sha1);

@@ -29,6 +29,7 @@ public:
     bool TakeTrackToStart(CTrackInfo& track) override { return m_player.TakeTrackToStart(track); }
 
     void SelectNextTrack() override { m_player.SelectNextTrack(); }
+    void Skip() override { m_player.Skip(); }
     void PlayTrack(int trackId) override { m_player.PlayTrack(trackId); }
     void SetMood(const std::string& moodName) override { m_player.SetMood(moodName); }
     int SwitchPlayer(int playerType) override { return m_player.SwitchPlayer(playerType); }

@@ -22,7 +22,10 @@ void Check(int rc, sqlite3* db, const char* what) {
 
 BenchCatalog::BenchCatalog(const std::vector<GeneratedTrack>& tracks) {
     std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
+    std::error_code noShm;
+    const auto base = std::filesystem::is_directory("/dev/shm", noShm)
+                          ? std::filesystem::path("/dev/shm")
+                          : std::filesystem::temp_directory_path();
     do {
         m_directory = base / ("kavelin-bench-" + std::to_string(random()));
     } while (std::filesystem::exists(m_directory));

@@ -17,7 +17,8 @@ struct GeneratedTrack {
     int genre = 0;
 };
 
-// A copy of the fresh catalog in a temporary directory, filled with generated
+// A copy of the fresh catalog in a temporary directory (in memory under
+// /dev/shm where there is one), filled with generated
 // tracks whose (empty) files exist; removed with the object.
 class BenchCatalog {
 public:
@@ -38,7 +39,8 @@ private:
     std::unique_ptr<CADODataBase> m_pDatabase;
 };
 
-// A backend whose every track is over at once, as if the listener skipped it.
+// A backend whose every track is over at once; the position it reports is
+// the one the simulation sets (where a listener presses Skip).
 class InstantPlayer : public CPlayer {
 public:
     int IsActive() override { return m_bActive ? 1 : 0; }
@@ -48,6 +50,11 @@ public:
     }
     void Stop() override { m_bActive = false; }
     int GetState() override { return kPlayStateStopped; }
+    int GetPosition() override { return m_nPosition; }
+    int GetLength() override { return m_nLength; }
+
+    int m_nPosition = 0;
+    int m_nLength = 0;
 
 private:
     bool m_bActive = false;

@@ -264,7 +264,7 @@ int Bench::Run() {
     m_pScanner = std::make_unique<kavelin::InfoReader>(
         m_database, milliseconds(1000), [this](const std::string& path) {
             std::this_thread::sleep_for(milliseconds(m_slowReadMs.load()));
-            return kavelin::ReadTrackInfo(path);
+            return kavelin::ReadTrackFile(path);
         });
     std::thread scanner([this] { m_pScanner->Run(); });
 

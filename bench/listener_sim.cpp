@@ -1,21 +1,34 @@
-// A simulated listener: drives the real TrackPlayer and the real catalog
-// operations over a generated catalog, with a backend whose every track ends
-// at once. The loop's pass is replaced by direct calls of SelectNextTrack, as
-// the loop makes them when the backend reports the end of a track; on each
-// "play the current track" post the simulation records the play as the main
-// window does, and the listener gives the true verdict on a share of plays.
+// A simulated listener who tires of repeats, played against several selection
+// policies over one generated catalog with hidden per-mood verdicts.
 //
-// The same catalog and hidden truth are played by four policies: the shipped
-// qCounter, a random shuffle, the unrated fallback alone and an oracle that
-// knows the truth. The last line is
-//   normalized_score = (liked_kavelin - liked_random) / (liked_oracle - liked_random)
+// The pleasure of a play is base(verdict) x freshness, with base Awesome 1.0,
+// Good 0.8, Normal 0.4, Bad 0.1, Exclude 0 and freshness
+// 1 - 0.7 exp(-gap / 60), where gap counts the plays of any mood since the
+// track was last heard (a track never heard is fully fresh). After each
+// selection the listener skips with chance 0.7 when the pleasure is below 0.35
+// (else 0.05); a skipped play scores 0. A share of plays gets the track's base
+// verdict as a rating.
+//
+// Policies: "kavelin" drives the real TrackPlayer over the shipped qCounter,
+// records each play as the main window does when it starts a track and skips
+// through TrackPlayer::Skip, the main window's Skip; "previous" does the same
+// with the rule ladder kept in bench/policies; "random" draws uniformly;
+// "weighted" is a rating-weighted shuffle over the tracks not heard in the last
+// 20 plays (Awesome 5, Good 4, Normal or unrated 2, Bad 0.5, Excluded 0);
+// "oracle" knows verdicts and fatigue and plays the track of highest expected
+// pleasure.
+//
+//   normalized = (kavelin - random) / (oracle - random)  on mean pleasure
+//   vs_weighted = kavelin - weighted, vs_previous = kavelin - previous
 #include <algorithm>
-#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,7 +42,8 @@ namespace kavelin::bench {
 namespace {
 
 struct Options {
-    std::uint64_t seed = 1;
+    std::uint64_t firstSeed = 1;
+    std::uint64_t lastSeed = 1;
     int tracks = 5000;
     int artists = 500;
     int genres = 30;
@@ -37,23 +51,47 @@ struct Options {
     int plays = 500;  // in each of the two moods listened to
     double verdictRate = 0.3;
     std::string truth = "mixed";  // artist, genre, track or mixed
+    int favourites = 0;           // Awesome tracks rated in each mood before listening
+    std::vector<std::string> policies{"kavelin", "previous", "random", "weighted", "oracle"};
 };
 
 constexpr int kListenedMoods[] = {2, 3};
 constexpr int kSessionLength = 50;  // plays in one mood before the listener switches
-constexpr int kOracleWindow = 20;
+constexpr int kTrackLengthMs = 240000;
+constexpr int kWeightedWindow = 20;
+
+double Base(int verdict) {
+    switch (verdict) {
+        case kRatingAwesome:
+            return 1.0;
+        case kRatingGood:
+            return 0.8;
+        case kRatingNormal:
+            return 0.4;
+        case kRatingBad:
+            return 0.1;
+        default:
+            return 0.0;
+    }
+}
+
+// gap 0: never heard.
+double Freshness(int gap) {
+    return gap <= 0 ? 1.0 : 1.0 - 0.7 * std::exp(-gap / 60.0);
+}
+
+double SkipChance(double pleasure) {
+    return pleasure < 0.35 ? 0.7 : 0.05;
+}
 
 // The listener's hidden verdicts: verdict[mood][track], track IDs from 1.
-using Truth = std::map<int, std::vector<int>>;
-
 struct Generated {
     std::vector<GeneratedTrack> tracks;
-    Truth verdicts;
-    std::map<int, std::vector<double>> scores;
+    std::map<int, std::vector<int>> verdicts;
 };
 
-Generated Generate(const Options& options) {
-    std::mt19937_64 rng(options.seed);
+Generated Generate(const Options& options, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
     std::normal_distribution<double> normal;
     std::uniform_int_distribution<int> anyGenre(0, options.genres - 1);
     std::uniform_int_distribution<int> anyArtist(0, options.artists - 1);
@@ -114,112 +152,359 @@ Generated Generate(const Options& options) {
                                                      : kRatingExcluded;
         }
         generated.verdicts[mood] = std::move(verdict);
-        generated.scores[mood] = std::move(score);
     }
     return generated;
 }
 
-struct Result {
-    double liked = 0;
-    double badOrExcluded = 0;
-    int minGap = 0;  // 0: no track was played twice
-    int medianGap = 0;
+// What has been heard: the index of each track's last play (0: never).
+struct History {
+    std::vector<int> lastPlay;
     int plays = 0;
+    int GapOf(int track) const { return lastPlay[track] ? plays + 1 - lastPlay[track] : 0; }
 };
 
-Result Play(const Options& options, const Generated& generated, const std::string& policy) {
-    BenchCatalog catalog(generated.tracks);
-    if (options.moods > 8) {
-        std::string rows;
-        for (int mood = 9; mood <= options.moods; ++mood) {
-            rows += "INSERT INTO tMood (Name) VALUES ('Mood " + std::to_string(mood) + "');";
-        }
-        catalog.RunDirect(rows);
+// Chooses tracks for the listener. Next follows a track that played to its
+// end (or starts the listening); Skip follows a press of Skip at a position.
+class Policy {
+public:
+    virtual ~Policy() = default;
+    virtual int Next(int mood) = 0;
+    virtual int Skip(int mood, int positionMs) = 0;
+    virtual void Rate(int mood, int track, int verdict) = 0;
+    // What the last choice rested on: 1 to 3 the flags of qCounter, 0 a guess
+    // without a flag, 4 the unrated draw; -1 for policies without a catalog.
+    virtual int LastBasis() const { return -1; }
+};
+
+std::string ReadFile(const char* path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) {
+        throw std::runtime_error(std::string("cannot read ") + path);
     }
-    if (policy == "random") {
-        catalog.SetCounterQuery(
-            "SELECT t.ID, t.Filename, 0 AS RatingValue, 0 AS A, 0 AS B, 0 AS C FROM tTrack t "
-            "WHERE :MoodID > 0 AND NOT EXISTS (SELECT 1 FROM tTrackMood p WHERE p.TrackID = t.ID "
-            "AND p.LastCounter IS NOT NULL) ORDER BY random()");
-    } else if (policy == "fallback") {
-        catalog.SetCounterQuery(
-            "SELECT ID, Filename, 0 AS RatingValue, 0 AS A, 0 AS B, 0 AS C FROM tTrack "
-            "WHERE :MoodID < 0");
-    } else if (policy == "oracle") {
-        std::string rows = "CREATE TABLE tTruth (TrackID INTEGER, MoodID INTEGER, Score REAL);";
-        for (const int mood : kListenedMoods) {
-            const auto& score = generated.scores.at(mood);
-            for (int i = 0; i < options.tracks; ++i) {
-                rows += "INSERT INTO tTruth VALUES (" + std::to_string(i + 1) + "," +
-                        std::to_string(mood) + "," + std::to_string(score[i]) + ");";
+    return text.str();
+}
+
+// The real player over a catalog; on each "play the current track" post the
+// play is recorded as the main window records it.
+class CatalogPolicy : public Policy {
+public:
+    CatalogPolicy(const Options& options, const Generated& generated, const std::string& query,
+                  std::uint64_t seed)
+        : m_catalog(generated.tracks), m_player(m_catalog.Database(), [this](int) {
+              auto backend = std::make_unique<InstantPlayer>();
+              m_pBackend = backend.get();
+              return backend;
+          }) {
+        if (options.moods > 8) {
+            std::string rows;
+            for (int mood = 9; mood <= options.moods; ++mood) {
+                rows += "INSERT INTO tMood (Name) VALUES ('Mood " + std::to_string(mood) + "');";
+            }
+            m_catalog.RunDirect(rows);
+        }
+        if (!query.empty()) {
+            m_catalog.SetCounterQuery(query);
+        }
+        m_player.SetMessageTarget(&m_window);
+        m_player.CreatePlayer();
+        SeedSelectionRandom(seed * 7919 + 17);
+        // qCounter draws with SQLite's random(); seeded, a run repeats exactly.
+        sqlite3_test_control(SQLITE_TESTCTRL_PRNG_SEED, static_cast<int>(seed), nullptr);
+    }
+
+    int Next(int mood) override {
+        m_player.m_nMoodID = mood;
+        return Chosen([this] { m_player.SelectNextTrack(); });
+    }
+    int Skip(int mood, int positionMs) override {
+        m_player.m_nMoodID = mood;
+        m_pBackend->m_nPosition = positionMs;
+        m_pBackend->m_nLength = kTrackLengthMs;
+        return Chosen([this] { m_player.Skip(); });
+    }
+    void Rate(int mood, int track, int verdict) override {
+        SetRating(m_catalog.Database(), mood, track, verdict);
+    }
+    int LastBasis() const override {
+        return m_player.m_bFromCounter ? m_player.m_nSelectionBasis.load() : 4;
+    }
+
+private:
+    template <typename Select>
+    int Chosen(Select select) {
+        const int before = m_window.playRequests;
+        select();
+        if (m_window.playRequests == before) {
+            return 0;
+        }
+        const CTrackInfo track = m_player.GetCurrentTrack();
+        RecordPlay(m_catalog.Database(), m_player.m_nMoodID, track.ID);
+        return track.ID;
+    }
+
+    BenchCatalog m_catalog;
+    CountingWindow m_window;
+    InstantPlayer* m_pBackend = nullptr;
+    TrackPlayer m_player;
+};
+
+class RandomPolicy : public Policy {
+public:
+    RandomPolicy(int tracks, std::uint64_t seed) : m_draw(1, tracks), m_rng(seed) {}
+    int Next(int) override { return m_draw(m_rng); }
+    int Skip(int mood, int) override { return Next(mood); }
+    void Rate(int, int, int) override {}
+
+private:
+    std::uniform_int_distribution<int> m_draw;
+    std::mt19937_64 m_rng;
+};
+
+class WeightedPolicy : public Policy {
+public:
+    WeightedPolicy(int tracks, const History& history, std::uint64_t seed)
+        : m_nTracks(tracks), m_history(history), m_rng(seed) {}
+    int Next(int mood) override {
+        auto& ratings = m_ratings[mood];
+        ratings.resize(m_nTracks + 1, 0);
+        std::vector<double> weights(m_nTracks + 1, 0.0);
+        for (int track = 1; track <= m_nTracks; ++track) {
+            const int gap = m_history.GapOf(track);
+            if (gap > 0 && gap <= kWeightedWindow) {
+                continue;
+            }
+            switch (ratings[track]) {
+                case kRatingAwesome:
+                    weights[track] = 5;
+                    break;
+                case kRatingGood:
+                    weights[track] = 4;
+                    break;
+                case kRatingBad:
+                    weights[track] = 0.5;
+                    break;
+                case kRatingExcluded:
+                    weights[track] = 0;
+                    break;
+                default:
+                    weights[track] = 2;
             }
         }
-        rows += "CREATE INDEX ixTruth ON tTruth (MoodID, Score)";
-        catalog.RunDirect(rows);
-        catalog.SetCounterQuery(
-            "SELECT t.ID, t.Filename, 4 AS RatingValue, -1 AS A, 0 AS B, 0 AS C "
-            "FROM tTruth x INNER JOIN tTrack t ON t.ID = x.TrackID WHERE x.MoodID = :MoodID "
-            "AND NOT EXISTS (SELECT 1 FROM tTrackMood p WHERE p.TrackID = x.TrackID AND "
-            "p.LastCounter > (SELECT Counter FROM tCounter) - " +
-            std::to_string(kOracleWindow) + ") ORDER BY x.Score DESC");
+        std::discrete_distribution<int> draw(weights.begin(), weights.end());
+        return draw(m_rng);
+    }
+    int Skip(int mood, int) override { return Next(mood); }
+    void Rate(int mood, int track, int verdict) override {
+        auto& ratings = m_ratings[mood];
+        ratings.resize(m_nTracks + 1, 0);
+        ratings[track] = verdict;
     }
 
-    CADODataBase& db = catalog.Database();
-    CountingWindow window;
-    TrackPlayer player(db, [](int) { return std::make_unique<InstantPlayer>(); });
-    player.SetMessageTarget(&window);
-    player.CreatePlayer();
-    SeedSelectionRandom(options.seed * 7919 + 17);
-    // qCounter draws with SQLite's random(); seeded, a run repeats exactly.
-    sqlite3_test_control(SQLITE_TESTCTRL_PRNG_SEED, static_cast<int>(options.seed), nullptr);
-    std::mt19937_64 listener(options.seed * 104729 + 3);
+private:
+    int m_nTracks;
+    const History& m_history;
+    std::mt19937_64 m_rng;
+    std::map<int, std::vector<int>> m_ratings;
+};
+
+class OraclePolicy : public Policy {
+public:
+    OraclePolicy(const Generated& generated, const History& history)
+        : m_generated(generated), m_history(history) {}
+    int Next(int mood) override {
+        const auto& verdicts = m_generated.verdicts.at(mood);
+        int best = 0;
+        double bestValue = -1;
+        for (int track = 1; track < static_cast<int>(verdicts.size()); ++track) {
+            const double pleasure = Base(verdicts[track]) * Freshness(m_history.GapOf(track));
+            const double expected = pleasure * (1 - SkipChance(pleasure));
+            if (expected > bestValue) {
+                bestValue = expected;
+                best = track;
+            }
+        }
+        return best;
+    }
+    int Skip(int mood, int) override { return Next(mood); }
+    void Rate(int, int, int) override {}
+
+private:
+    const Generated& m_generated;
+    const History& m_history;
+};
+
+struct Result {
+    double meanPleasure = 0;
+    double skipShare = 0;
+    double likedShare = 0;
+    int distinctLiked = 0;
+    double badShare = 0;
+    int minGap = 0;  // 0: no track was played twice
+    int medianGap = 0;
+    int favouriteMedianGap = 0;  // replays of the favourites rated before listening
+    int plays = 0;
+    // Plays and pleasure by what the choice rested on (LastBasis).
+    std::map<int, std::pair<int, double>> byBasis;
+};
+
+int Median(std::vector<int> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+Result Listen(const Options& options, const Generated& generated, const std::string& name,
+              std::uint64_t seed) {
+    History history;
+    history.lastPlay.assign(options.tracks + 1, 0);
+    std::unique_ptr<Policy> policy;
+    if (name == "kavelin") {
+        policy = std::make_unique<CatalogPolicy>(options, generated, "", seed);
+    } else if (name == "previous") {
+        policy = std::make_unique<CatalogPolicy>(options, generated,
+                                                 ReadFile(KAVELIN_PREVIOUS_QCOUNTER), seed);
+    } else if (name == "random") {
+        policy = std::make_unique<RandomPolicy>(options.tracks, seed * 31 + 1);
+    } else if (name == "weighted") {
+        policy = std::make_unique<WeightedPolicy>(options.tracks, history, seed * 37 + 5);
+    } else {
+        policy = std::make_unique<OraclePolicy>(generated, history);
+    }
+
+    // The same listener for every policy: the same draws for the same plays.
+    std::mt19937_64 listener(seed * 104729 + 3);
     std::uniform_real_distribution<double> unit;
 
-    std::map<int, int> lastPlay;  // track -> index of its last play
-    std::vector<int> gaps;
+    std::vector<bool> favourite(options.tracks + 1, false);
+    if (options.favourites > 0) {
+        for (const int mood : kListenedMoods) {
+            const auto& verdicts = generated.verdicts.at(mood);
+            int rated = 0;
+            for (int track = 1; track <= options.tracks && rated < options.favourites; ++track) {
+                if (verdicts[track] == kRatingAwesome) {
+                    policy->Rate(mood, track, kRatingAwesome);
+                    favourite[track] = true;
+                    ++rated;
+                }
+            }
+        }
+    }
+
     Result result;
+    std::vector<int> gaps;
+    std::vector<int> favouriteGaps;
+    std::vector<bool> likedHeard(options.tracks + 1, false);
+    double pleasureSum = 0;
+    int skips = 0;
     int liked = 0;
     int bad = 0;
-    for (int played = 0; played < 2 * options.plays; ++played) {
-        const int mood = kListenedMoods[(played / kSessionLength) % 2];
-        player.m_nMoodID = mood;
-        const int before = window.playRequests;
-        player.SelectNextTrack();
-        if (window.playRequests == before) {
-            continue;  // nothing to play
-        }
-        const int track = player.GetCurrentTrack().ID;
-        RecordPlay(db, mood, track);
+    int session = 0;
+    int sessionPlays = 0;
+    int mood = kListenedMoods[0];
+    int track = policy->Next(mood);
+    while (track > 0 && history.plays < 2 * options.plays) {
         const int verdict = generated.verdicts.at(mood)[track];
-        ++result.plays;
+        const int gap = history.GapOf(track);
+        const double pleasure = Base(verdict) * Freshness(gap);
+        if (gap > 0) {
+            gaps.push_back(gap);
+            if (favourite[track]) {
+                favouriteGaps.push_back(gap);
+            }
+        }
+        history.lastPlay[track] = ++history.plays;
+        if (policy->LastBasis() >= 0) {
+            ++result.byBasis[policy->LastBasis()].first;
+        }
+        ++sessionPlays;
         liked += verdict >= kRatingGood ? 1 : 0;
+        if (verdict >= kRatingGood) {
+            likedHeard[track] = true;
+        }
         bad += verdict == kRatingBad || verdict == kRatingExcluded ? 1 : 0;
-        if (const auto last = lastPlay.find(track); last != lastPlay.end()) {
-            gaps.push_back(result.plays - last->second);
+
+        // The draws are made whether or not they are used, so that every
+        // policy meets the same listener.
+        const bool rates = unit(listener) < options.verdictRate;
+        const bool skips_ = unit(listener) < SkipChance(pleasure);
+        const double skipPoint = unit(listener);
+        if (rates) {
+            policy->Rate(mood, track, verdict);
         }
-        lastPlay[track] = result.plays;
-        if (unit(listener) < options.verdictRate) {
-            SetRating(db, mood, track, verdict);
+        if (skips_) {
+            ++skips;
+            // Dislike shows within the first 30 % of a track; other skips come anywhere.
+            const double share = pleasure < 0.35 ? 0.3 * skipPoint : skipPoint;
+            track = policy->Skip(mood, static_cast<int>(share * kTrackLengthMs));
+            continue;
         }
+        pleasureSum += pleasure;
+        if (policy->LastBasis() >= 0) {
+            result.byBasis[policy->LastBasis()].second += pleasure;
+        }
+        if (sessionPlays >= kSessionLength) {
+            sessionPlays = 0;
+            mood = kListenedMoods[++session % 2];
+        }
+        track = policy->Next(mood);
     }
+    result.plays = history.plays;
     if (result.plays > 0) {
-        result.liked = static_cast<double>(liked) / result.plays;
-        result.badOrExcluded = static_cast<double>(bad) / result.plays;
+        result.meanPleasure = pleasureSum / result.plays;
+        result.skipShare = static_cast<double>(skips) / result.plays;
+        result.likedShare = static_cast<double>(liked) / result.plays;
+        result.badShare = static_cast<double>(bad) / result.plays;
     }
+    result.distinctLiked = static_cast<int>(std::count(likedHeard.begin(), likedHeard.end(), true));
     if (!gaps.empty()) {
-        std::sort(gaps.begin(), gaps.end());
-        result.minGap = gaps.front();
-        result.medianGap = gaps[gaps.size() / 2];
+        result.minGap = *std::min_element(gaps.begin(), gaps.end());
+        result.medianGap = Median(gaps);
     }
+    result.favouriteMedianGap = Median(favouriteGaps);
     return result;
+}
+
+std::string GapText(int gap) {
+    return gap ? std::to_string(gap) : "none";
+}
+
+bool ParseSeeds(const std::string& text, Options& options) {
+    const auto dash = text.find('-');
+    if (dash == std::string::npos) {
+        options.firstSeed = options.lastSeed = std::strtoull(text.c_str(), nullptr, 10);
+    } else {
+        options.firstSeed = std::strtoull(text.substr(0, dash).c_str(), nullptr, 10);
+        options.lastSeed = std::strtoull(text.substr(dash + 1).c_str(), nullptr, 10);
+    }
+    return options.firstSeed <= options.lastSeed;
+}
+
+bool ParsePolicies(const std::string& text, Options& options) {
+    options.policies.clear();
+    std::stringstream list(text);
+    std::string name;
+    while (std::getline(list, name, ',')) {
+        if (name != "kavelin" && name != "previous" && name != "random" && name != "weighted" &&
+            name != "oracle") {
+            return false;
+        }
+        options.policies.push_back(name);
+    }
+    return !options.policies.empty();
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         const char* value = argv[i + 1];
-        if (name == "--seed") {
-            options.seed = std::strtoull(value, nullptr, 10);
+        if (name == "--seed" || name == "--seeds") {
+            if (!ParseSeeds(value, options)) {
+                return false;
+            }
         } else if (name == "--tracks") {
             options.tracks = std::atoi(value);
         } else if (name == "--artists") {
@@ -234,6 +519,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.verdictRate = std::atof(value);
         } else if (name == "--truth") {
             options.truth = value;
+        } else if (name == "--favourites") {
+            options.favourites = std::atoi(value);
+        } else if (name == "--policies") {
+            if (!ParsePolicies(value, options)) {
+                return false;
+            }
         } else {
             return false;
         }
@@ -241,7 +532,13 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const bool knownTruth = options.truth == "artist" || options.truth == "genre" ||
                             options.truth == "track" || options.truth == "mixed";
     return argc % 2 == 1 && knownTruth && options.tracks > 0 && options.artists > 0 &&
-           options.genres > 0 && options.moods >= 3 && options.plays > 0;
+           options.genres > 0 && options.moods >= 3 && options.plays > 0 && options.favourites >= 0;
+}
+
+double MedianOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 }  // namespace
@@ -252,34 +549,96 @@ int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: listener_sim [--seed N] [--tracks N] [--artists N] [--genres N] "
-                     "[--moods N (at least 3)] [--plays N] [--verdict-rate X] "
-                     "[--truth artist|genre|track|mixed]\n");
+                     "usage: listener_sim [--seed N | --seeds A-B] [--tracks N] [--artists N] "
+                     "[--genres N] [--moods N (at least 3)] [--plays N] [--verdict-rate X] "
+                     "[--truth artist|genre|track|mixed] [--favourites N] "
+                     "[--policies kavelin,previous,random,weighted,oracle]\n");
         return 2;
     }
-    const Generated generated = Generate(options);
-    std::map<std::string, Result> results;
     std::printf(
-        "seed=%llu tracks=%d artists=%d genres=%d moods=%d plays=%dx2 verdict_rate=%.2f "
-        "truth=%s\n",
-        static_cast<unsigned long long>(options.seed), options.tracks, options.artists,
-        options.genres, options.moods, options.plays, options.verdictRate, options.truth.c_str());
-    for (const std::string policy : {"kavelin", "random", "fallback", "oracle"}) {
-        const auto started = std::chrono::steady_clock::now();
-        const Result r = Play(options, generated, policy);
-        std::fprintf(
-            stderr, "%s took %.1f s\n", policy.c_str(),
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-        results[policy] = r;
-        std::printf(
-            "policy=%-8s plays=%d liked=%.3f bad_or_excluded=%.3f min_gap=%s median_gap=%s\n",
-            policy.c_str(), r.plays, r.liked, r.badOrExcluded,
-            r.minGap ? std::to_string(r.minGap).c_str() : "none",
-            r.medianGap ? std::to_string(r.medianGap).c_str() : "none");
+        "seeds=%llu-%llu tracks=%d artists=%d genres=%d moods=%d plays=%dx2 verdict_rate=%.2f "
+        "truth=%s favourites=%d\n",
+        static_cast<unsigned long long>(options.firstSeed),
+        static_cast<unsigned long long>(options.lastSeed), options.tracks, options.artists,
+        options.genres, options.moods, options.plays, options.verdictRate, options.truth.c_str(),
+        options.favourites);
+    const bool single = options.firstSeed == options.lastSeed;
+    std::map<std::string, std::vector<double>> pleasures;
+    std::map<std::string, std::vector<double>> differences;
+    std::vector<int> smallestGaps;
+    for (std::uint64_t seed = options.firstSeed; seed <= options.lastSeed; ++seed) {
+        const Generated generated = Generate(options, seed);
+        std::map<std::string, Result> results;
+        for (const std::string& policy : options.policies) {
+            const Result r = Listen(options, generated, policy, seed);
+            results[policy] = r;
+            pleasures[policy].push_back(r.meanPleasure);
+            if (single) {
+                std::printf(
+                    "policy=%-8s plays=%d mean_pleasure=%.3f skip_share=%.3f liked_share=%.3f "
+                    "distinct_liked=%d bad_or_excluded=%.3f min_gap=%s median_gap=%s "
+                    "favourite_median_gap=%s\n",
+                    policy.c_str(), r.plays, r.meanPleasure, r.skipShare, r.likedShare,
+                    r.distinctLiked, r.badShare, GapText(r.minGap).c_str(),
+                    GapText(r.medianGap).c_str(), GapText(r.favouriteMedianGap).c_str());
+                for (const auto& [basis, figures] : r.byBasis) {
+                    std::printf("  basis=%d plays=%d mean_pleasure=%.3f\n", basis, figures.first,
+                                figures.second / figures.first);
+                }
+            }
+        }
+        std::string line = "seed=" + std::to_string(seed);
+        char figure[96];
+        for (const std::string& policy : options.policies) {
+            std::snprintf(figure, sizeof figure, " %s=%.3f", policy.c_str(),
+                          results[policy].meanPleasure);
+            line += figure;
+        }
+        if (results.count("kavelin")) {
+            const Result& k = results["kavelin"];
+            if (k.minGap > 0) {
+                smallestGaps.push_back(k.minGap);
+            }
+            std::snprintf(figure, sizeof figure, " kavelin_min_gap=%s kavelin_fav_gap=%s",
+                          GapText(k.minGap).c_str(), GapText(k.favouriteMedianGap).c_str());
+            line += figure;
+            if (results.count("random") && results.count("oracle")) {
+                const double spread =
+                    results["oracle"].meanPleasure - results["random"].meanPleasure;
+                const double normalized =
+                    spread > 0 ? (k.meanPleasure - results["random"].meanPleasure) / spread : 0;
+                differences["normalized"].push_back(normalized);
+                std::snprintf(figure, sizeof figure, " normalized=%.3f", normalized);
+                line += figure;
+            }
+            for (const char* other : {"weighted", "previous"}) {
+                if (results.count(other)) {
+                    const double difference = k.meanPleasure - results[other].meanPleasure;
+                    differences[std::string("vs_") + other].push_back(difference);
+                    std::snprintf(figure, sizeof figure, " vs_%s=%.3f", other, difference);
+                    line += figure;
+                }
+            }
+        }
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
     }
-    const double spread = results["oracle"].liked - results["random"].liked;
-    const double normalized =
-        spread > 0 ? (results["kavelin"].liked - results["random"].liked) / spread : 0.0;
-    std::printf("normalized_score=%.3f\n", normalized);
+    std::string summary;
+    char figure[96];
+    for (const auto& [name, values] : differences) {
+        std::snprintf(figure, sizeof figure, "%s_min=%.3f %s_median=%.3f ", name.c_str(),
+                      *std::min_element(values.begin(), values.end()), name.c_str(),
+                      MedianOf(values));
+        summary += figure;
+    }
+    for (const auto& [name, values] : pleasures) {
+        std::snprintf(figure, sizeof figure, "%s_median=%.3f ", name.c_str(), MedianOf(values));
+        summary += figure;
+    }
+    if (!smallestGaps.empty()) {
+        summary += "kavelin_min_gap=" +
+                   GapText(*std::min_element(smallestGaps.begin(), smallestGaps.end()));
+    }
+    std::printf("%s\n", summary.c_str());
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "catalog/CatalogOperations.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <optional>
 
@@ -124,7 +126,8 @@ bool SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
     const bool written =
         *exists
             ? database.ExecuteStatement(Format(
-                  "UPDATE tTrackMood SET Rating=%d, RatingType=1 WHERE MoodID=%d AND TrackID=%d",
+                  "UPDATE tTrackMood SET Rating=%d, RatingType=1, SkipWeight=0 WHERE MoodID=%d "
+                  "AND TrackID=%d",
                   rating, moodId, trackId))
             : database.ExecuteStatement(Format("INSERT INTO tTrackMood(MoodID, TrackID, Rating, "
                                                "RatingType) VALUES (%d, %d, %d, 1)",
@@ -138,6 +141,40 @@ bool RecordPlay(CADODataBase& database, int moodId, int trackId) {
 
 bool RecordPlay(CADODataBase& database, int moodId, int trackId, const std::string& playedAt) {
     return StorePlay(database, moodId, trackId, "'" + QuoteForSql(playedAt) + "'");
+}
+
+double SkipWeight(int positionMs, int lengthMs) {
+    if (lengthMs <= 0) {
+        return 0.6;
+    }
+    const double share = std::clamp(static_cast<double>(positionMs) / lengthMs, 0.0, 1.0);
+    return 1.0 - 0.8 * share;
+}
+
+void RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs, int lengthMs) {
+    // Written with to_chars: the user's locale may spell the decimal point as a comma.
+    char weight[32];
+    const auto end =
+        std::to_chars(weight, weight + sizeof weight - 1, SkipWeight(positionMs, lengthMs)).ptr;
+    *end = '\0';
+    const int position = std::max(positionMs, 0);
+    CADOTransaction transaction(database);
+    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
+    if (!exists) {
+        return;
+    }
+    if (*exists) {
+        database.ExecuteStatement(
+            Format("UPDATE tTrackMood SET Skipped=Skipped+1, SkipWeight=SkipWeight+%s, "
+                   "LastSkipPosition=%d WHERE MoodID=%d AND TrackID=%d",
+                   weight, position, moodId, trackId));
+    } else {
+        database.ExecuteStatement(
+            Format("INSERT INTO tTrackMood(MoodID, TrackID, Skipped, SkipWeight, LastSkipPosition) "
+                   "VALUES (%d, %d, 1, %s, %d)",
+                   moodId, trackId, weight, position));
+    }
+    transaction.Commit();
 }
 
 CTrackInfo LoadTrack(CADODataBase& database, int trackId) {

@@ -43,6 +43,15 @@ bool SetRating(CADODataBase& database, int moodId, int trackId, int rating);
 bool RecordPlay(CADODataBase& database, int moodId, int trackId);
 bool RecordPlay(CADODataBase& database, int moodId, int trackId, const std::string& playedAt);
 
+// Records that the listener skipped a track in a mood `positionMs` into it (of
+// `lengthMs`, 0 when unknown). A skip is no rating: it only weighs in the
+// selection, the more the earlier it came, until the track is rated.
+void RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs, int lengthMs);
+
+// How much a skip at this point says against the track: 1 at the start, falling
+// to 0.2 at the end; 0.6 when the length is unknown.
+double SkipWeight(int positionMs, int lengthMs);
+
 // The track's record; a track not in the catalog gives a record with only its ID set.
 CTrackInfo LoadTrack(CADODataBase& database, int trackId);
 

@@ -352,6 +352,20 @@ std::uint32_t TrackPlayer::ChooseNextTrack(bool& chose) {
     return 0;
 }
 
+void TrackPlayer::Skip() {
+    {
+        std::lock_guard lock(m_playerLock);
+        const int trackId = GetCurrentTrack().ID;
+        if (trackId != 0) {
+            // Asked of the backend now: the polled values may be 300 ms old.
+            const int position = m_pPlayer ? m_pPlayer->GetPosition() : m_nPosition.load();
+            const int length = m_pPlayer ? m_pPlayer->GetLength() : m_nLength.load();
+            RecordSkip(m_database, m_nMoodID, trackId, position, length);
+        }
+    }
+    SelectNextTrack();
+}
+
 void TrackPlayer::PlayTrack(std::int32_t trackId) {
     std::lock_guard lock(m_playerLock);
     try {

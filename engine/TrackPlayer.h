@@ -52,6 +52,9 @@ public:
 
     void Run();
     void SelectNextTrack();
+    // The listener's Skip: records the skip of the current track in the
+    // current mood, with how far into the track it came, then chooses the next.
+    void Skip();
     // The track that a posted WM_APP+100 asks the window to start, handed out
     // once per announcement: a window that was blocked while several posts
     // queued up starts and records only the track that is current when it

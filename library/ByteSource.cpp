@@ -31,20 +31,26 @@ FileSource::~FileSource() {
     }
 }
 
-bool FileSource::Open(const std::string& path) {
+OpenStatus FileSource::Open(const std::string& path) {
     // O_NONBLOCK keeps the open itself from waiting on a pipe without a writer.
     const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (file < 0) {
-        return false;
+        const bool gone = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG ||
+                          errno == ELOOP || errno == ENXIO || errno == EISDIR;
+        return gone ? OpenStatus::NotAFile : OpenStatus::Unreadable;
     }
     struct stat status {};
-    if (::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (::fstat(file, &status) != 0) {
         ::close(file);
-        return false;
+        return OpenStatus::Unreadable;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(file);
+        return OpenStatus::NotAFile;
     }
     m_nFile = file;
     m_nSize = static_cast<std::uint64_t>(status.st_size);
-    return true;
+    return OpenStatus::Opened;
 }
 
 bool FileSource::LoadBlock(std::uint64_t offset) {

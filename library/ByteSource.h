@@ -29,6 +29,13 @@ private:
     std::string_view m_bytes;
 };
 
+// Why a file did or did not open.
+enum class OpenStatus {
+    Opened,
+    NotAFile,    // missing, a dangling link, a directory, pipe or device, a name too long
+    Unreadable,  // there, but refused or failing now (permissions, I/O): worth another try later
+};
+
 // A regular file opened for reading. Reads go through one block buffer, so
 // the many small reads of the frame search cost one system call per block.
 class FileSource : public ByteSource {
@@ -40,7 +47,7 @@ public:
 
     // Only regular files are opened: a directory, a pipe or a device named
     // like a music file would otherwise fail late or block the scanner.
-    bool Open(const std::string& path);
+    OpenStatus Open(const std::string& path);
     bool IsOpen() const { return m_nFile >= 0; }
 
     std::uint64_t Size() const override { return m_nSize; }

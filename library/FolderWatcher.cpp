@@ -116,6 +116,9 @@ void FolderWatcher::Run() {
     }
     for (const std::string& folder : m_folders) {
         Cover(folder);
+        // Files copied there while the program was not running: the scanner
+        // reads only those it does not know yet.
+        m_scanner.QueueDirectory(folder);
     }
 
     auto lastRescan = std::chrono::steady_clock::now();

@@ -36,7 +36,8 @@ public:
     // Remembers a folder (its path ends with "/") and watches it from the next
     // cycle of the loop. Called on any thread.
     void AddFolder(const std::string& path);
-    // The loop of the watcher's thread: the remembered folders, then changes.
+    // The loop of the watcher's thread: the remembered folders (queued once
+    // more for what changed while the program was not running), then changes.
     void Run();
 
     std::atomic<bool> m_bStop{false};

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "catalog/CatalogOperations.h"
+#include "library/StreamInfo.h"
 #include "library/TrackInfoReader.h"
 #include "platform/log/ProgramLog.h"
 
@@ -93,6 +95,29 @@ bool IsRealDirectory(const std::string& directory, const dirent& entry) {
     return ::lstat((directory + entry.d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// A music file is a regular file, or a link to one: pipes, sockets, devices,
+// directories and dangling links named like music files are none.
+bool IsRegularFile(const std::string& directory, const dirent& entry) {
+    if (entry.d_type == DT_REG) {
+        return true;
+    }
+    if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) {
+        return false;
+    }
+    struct stat status {};
+    return ::stat((directory + entry.d_name).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// A path the system cannot open is left out, and the log says so.
+bool FitsSystemPath(const std::string& path) {
+    if (path.size() < PATH_MAX) {
+        return true;
+    }
+    std::fprintf(stderr, "kavelin: scan skips a path longer than the system allows: %.200s...\n",
+                 path.c_str());
+    return false;
+}
+
 // One reading of a directory gives both lists. A directory that does not
 // exist or cannot be read gives none.
 DirectoryEntries ListDirectory(const std::string& path) {
@@ -100,7 +125,10 @@ DirectoryEntries ListDirectory(const std::string& path) {
     if (DIR* directory = ::opendir(path.c_str())) {
         while (const dirent* entry = ::readdir(directory)) {
             const std::string_view name(entry->d_name);
-            if (IsMp3Name(entry->d_name)) {
+            if (name != "." && name != ".." && !FitsSystemPath(path + entry->d_name + "/")) {
+                continue;
+            }
+            if (IsMp3Name(entry->d_name) && IsRegularFile(path, *entry)) {
                 entries.files.push_back(path + entry->d_name);
             }
             if (name != "." && name != ".." && IsRealDirectory(path, *entry)) {
@@ -158,10 +186,10 @@ struct InfoReader::Statements {
 // committed, so that a transaction the catalog refused can be made again
 // without reading the disk again.
 struct InfoReader::Write {
-    enum class Kind { Track, Directory, CleanUp };
+    enum class Kind { Track, Directory, Drop, CleanUp };
     Kind kind;
     CTrackInfo track;          // Track: the file to record
-    std::string directory;     // Directory: the expanded directory's row...
+    std::string directory;     // Directory: the expanded directory's row; Drop: the queue row...
     DirectoryEntries entries;  // ...and what it holds
 };
 
@@ -270,10 +298,11 @@ private:
 };
 
 InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep,
-                       TrackFileReader readTrack)
+                       TrackFileReader readTrack, std::chrono::milliseconds unreadableRetry)
     : m_database(database),
-      m_readTrack(readTrack ? std::move(readTrack) : TrackFileReader(ReadTrackInfo)),
-      m_idleSleep(idleSleep) {}
+      m_readTrack(readTrack ? std::move(readTrack) : TrackFileReader(ReadTrackFile)),
+      m_idleSleep(idleSleep),
+      m_unreadableRetry(unreadableRetry) {}
 
 void InfoReader::Post(unsigned message, std::intptr_t wParam) {
     if (MessageTarget* window = m_pMainWnd.load()) {
@@ -337,9 +366,10 @@ std::uint32_t InfoReader::QueueEntries(const DirectoryEntries& entries, CADOStat
 }
 
 std::uint32_t InfoReader::RecordTrack(const CTrackInfo& track, Statements& statements) {
-    // An empty fingerprint is stored as null and never matches a track.
+    // An empty fingerprint is stored as null and never matches a track, and
+    // one too short to tell tracks apart is not looked up.
     bool found = false;
-    if (!track.FingerPrint.empty()) {
+    if (track.FingerPrint.size() >= kMinDuplicateFingerPrintLength) {
         CADOStatement& find = statements.findFingerPrint;
         find.Bind(1, track.FingerPrint);
         found = find.Step();
@@ -372,6 +402,22 @@ std::uint32_t InfoReader::RecordTrack(const CTrackInfo& track, Statements& state
     return statements.removeQueueRow.Execute() ? kStored : statements.removeQueueRow.LastError();
 }
 
+bool InfoReader::IsDeferred(const std::string& path) {
+    const auto found = m_deferred.find(path);
+    if (found == m_deferred.end()) {
+        return false;
+    }
+    if (std::chrono::steady_clock::now() < found->second) {
+        return true;
+    }
+    m_deferred.erase(found);
+    return false;
+}
+
+void InfoReader::Defer(const std::string& path) {
+    m_deferred[path] = std::chrono::steady_clock::now() + m_unreadableRetry;
+}
+
 std::uint32_t InfoReader::Apply(const Write& write, Statements& statements) {
     switch (write.kind) {
         case Write::Kind::Track:
@@ -381,6 +427,10 @@ std::uint32_t InfoReader::Apply(const Write& write, Statements& statements) {
                     QueueEntries(write.entries, statements.addQueueRow, statements.dropKnownFile)) {
                 return failure;
             }
+            statements.removeQueueRow.Bind(1, write.directory);
+            return statements.removeQueueRow.Execute() ? kStored
+                                                       : statements.removeQueueRow.LastError();
+        case Write::Kind::Drop:
             statements.removeQueueRow.Bind(1, write.directory);
             return statements.removeQueueRow.Execute() ? kStored
                                                        : statements.removeQueueRow.LastError();
@@ -397,7 +447,7 @@ std::uint32_t InfoReader::Apply(const Write& write, Statements& statements) {
 }
 
 void InfoReader::Report(const Write& write) {
-    if (write.kind == Write::Kind::Track) {
+    if (write.kind == Write::Kind::Track || write.kind == Write::Kind::Drop) {
         AddToCount(-1);
         Post(WM_INFOREADER_COUNT, 1);
     } else if (write.kind == Write::Kind::Directory) {
@@ -475,6 +525,8 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
     }
     statements.passQuery.Reset();
 
+    // A pass that finds only files waiting for their retry is idle.
+    bool handled = false;
     // Reads the disk once the catalog is unlocked; false when a stop request
     // ended a wait for the catalog.
     const auto readFrom = [&](std::size_t first, const std::string& expand) {
@@ -488,13 +540,29 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
     bool storing = true;
     if (!files.empty() || !directory.empty()) {
         m_bBusy = 1;
+        handled = !directory.empty();
         // A pass that stopped at a directory did not count the rows behind
         // it; the queue's size stands in for them in this display hint.
         m_nCount = static_cast<std::int32_t>(directory.empty() ? files.size() : queued);
         Post(WM_INFOREADER_BUSY, 1);
         for (std::size_t i = 0; storing && i < files.size() && !m_bStop; ++i) {
-            storing = (readAhead.HasTrack(files[i]) || readFrom(i, directory)) &&
-                      writes.Add({Write::Kind::Track, readAhead.TakeTrack(files[i]), {}, {}}) &&
+            if (IsDeferred(files[i])) {
+                continue;
+            }
+            if (!readAhead.HasTrack(files[i]) && !readFrom(i, directory)) {
+                storing = false;
+                break;
+            }
+            TrackFile file = readAhead.TakeTrack(files[i]);
+            if (file.status == OpenStatus::Unreadable) {
+                Defer(files[i]);
+                continue;
+            }
+            handled = true;
+            // A path that is no file to read leaves the queue and never becomes a track.
+            storing = (file.status == OpenStatus::Opened
+                           ? writes.Add({Write::Kind::Track, std::move(file.track), {}, {}})
+                           : writes.Add({Write::Kind::Drop, {}, files[i], {}})) &&
                       writes.CommitIfDue();
             if (storing) {
                 ++m_nFilesSinceIdle;
@@ -523,7 +591,10 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
     }
     m_bBusy = 0;
     Post(WM_INFOREADER_BUSY, 0);
-    return true;
+    if (!handled) {
+        Post(WM_INFOREADER_COUNT, 1);  // idle as with an empty queue
+    }
+    return handled;
 }
 
 void InfoReader::Run() {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalog/ADODataBase.h"
@@ -38,7 +39,8 @@ public:
     // to store what the catalog refused.
     explicit InfoReader(CADODataBase& database,
                         std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000),
-                        TrackFileReader readTrack = nullptr);
+                        TrackFileReader readTrack = nullptr,
+                        std::chrono::milliseconds unreadableRetry = std::chrono::minutes(10));
     InfoReader(const InfoReader&) = delete;
     InfoReader& operator=(const InfoReader&) = delete;
 
@@ -73,12 +75,17 @@ private:
     // The pause between passes while the queue is empty; ends early on a stop request.
     void IdleWait();
     void AddToCount(std::int32_t delta);
-    // Runs one cycle; false when the queue was empty.
+    // Runs one cycle; false when it found nothing to do (an empty queue, or
+    // only files waiting for their retry).
     bool RunPass(Statements& statements, ScanWrites& writes, ScanReadAhead& readAhead);
     // Adds a directory's entries to the queue, files first; files that are
     // known already are dropped again. 0, or the code of the statement that failed.
     std::uint32_t QueueEntries(const DirectoryEntries& entries, CADOStatement& addQueueRow,
                                CADOStatement& dropKnownFile);
+    // A file that exists but cannot be read now stays queued and out of the
+    // catalog; the scan passes it by until its retry time.
+    bool IsDeferred(const std::string& path);
+    void Defer(const std::string& path);
     // Records one file in tTrack, or in tDuplicate when a track has its
     // fingerprint, and removes its queue rows. 0, or the code of the failure.
     std::uint32_t RecordTrack(const CTrackInfo& track, Statements& statements);
@@ -95,6 +102,9 @@ private:
     // statements over the whole queue.
     std::atomic<bool> m_bQueuedElsewhere{true};
     const std::chrono::milliseconds m_idleSleep;
+    const std::chrono::milliseconds m_unreadableRetry;
+    // Used by the scanner's thread only.
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> m_deferred;
     // Files read since the queue was last found empty; the scanner thread's own.
     long m_nFilesSinceIdle = 0;
 };

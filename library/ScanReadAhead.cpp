@@ -20,9 +20,9 @@ ScanReadAhead::ScanReadAhead(TrackFileReader readTrack, DirectoryLister listDire
       m_listDirectory(std::move(listDirectory)),
       m_isKnown(std::move(isKnown)) {}
 
-CTrackInfo ScanReadAhead::TakeTrack(const std::string& path) {
+TrackFile ScanReadAhead::TakeTrack(const std::string& path) {
     const auto found = m_tracks.find(path);
-    CTrackInfo track = std::move(found->second);
+    TrackFile track = std::move(found->second);
     m_tracks.erase(found);
     return track;
 }

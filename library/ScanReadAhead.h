@@ -8,18 +8,19 @@
 #include <vector>
 
 #include "catalog/TrackInfo.h"
+#include "library/TrackInfoReader.h"
 
 namespace kavelin {
 
 // The entries of one directory that the scan queues.
 struct DirectoryEntries {
-    std::vector<std::string> files;        // names matching *.mp3, whatever they are
+    std::vector<std::string> files;        // regular files (or links to them) named *.mp3
     std::vector<std::string> directories;  // real directories, not links, each ending in "/"
 };
 
-// Reads the track record of one file; ReadTrackInfo unless a test or a
+// Reads the track record of one file; ReadTrackFile unless a test or a
 // benchmark puts a slower or failing disk in its place.
-using TrackFileReader = std::function<CTrackInfo(const std::string& path)>;
+using TrackFileReader = std::function<TrackFile(const std::string& path)>;
 using DirectoryLister = std::function<DirectoryEntries(const std::string& directory)>;
 // True for a file the catalog holds already, which the scan will not read.
 using KnownFileTest = std::function<bool(const std::string& path)>;
@@ -38,7 +39,7 @@ public:
     bool HasTrack(const std::string& path) const { return m_tracks.contains(path); }
     bool HasEntries(const std::string& directory) const { return m_entries.contains(directory); }
     // Each is taken once; HasTrack or HasEntries must have said it is there.
-    CTrackInfo TakeTrack(const std::string& path);
+    TrackFile TakeTrack(const std::string& path);
     DirectoryEntries TakeEntries(const std::string& directory);
 
     // Forgets what was read before and reads `files` in order, then the
@@ -53,7 +54,7 @@ private:
     const TrackFileReader m_readTrack;
     const DirectoryLister m_listDirectory;
     const KnownFileTest m_isKnown;
-    std::unordered_map<std::string, CTrackInfo> m_tracks;
+    std::unordered_map<std::string, TrackFile> m_tracks;
     std::unordered_map<std::string, DirectoryEntries> m_entries;
 };
 

@@ -2,47 +2,59 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "library/ByteSource.h"
 
 namespace kavelin {
 
-// What the MPEG stream of a file tells: the bit rate of its frames and the
+// What the MPEG stream of a file tells: its average bit rate and the
 // fingerprint, up to 31 non-zero bytes taken from successive frames.
 struct StreamInfo {
-    std::int32_t BitRate = 0;  // kbit/s, 0 when no frame gives one
+    std::int32_t BitRate = 0;  // kbit/s, 0 when the file holds no valid stream
     std::string FingerPrint;
 };
 
 inline constexpr std::size_t kMaxFingerPrintLength = 31;
-inline constexpr int kMaxFrameSearchAttempts = 20000;
+// Fingerprints shorter than this do not tell tracks apart, so a file is a
+// duplicate only when its fingerprint is at least this long. Over 800 clips of
+// different audio (bench/fingerprint_threshold.py), whole fingerprints of up
+// to 3 bytes were shared by different clips, and first bytes agreed up to 11.
+inline constexpr std::size_t kMinDuplicateFingerPrintLength = 12;
+// How far the search for a frame looks past the point where it starts.
+inline constexpr std::uint64_t kMaxFrameSearchBytes = 256 * 1024;
 
-// A read position over a source that moves like a file pointer: reads advance
-// it, moves may go past the end, and a move before the start fails and leaves
-// the position where it was.
-class StreamCursor {
-public:
-    explicit StreamCursor(ByteSource& source) : m_source(source) {}
-    std::size_t Read(unsigned char* buffer, std::size_t count);
-    void Move(std::int64_t distance);
-    void Rewind() { m_nPosition = 0; }
-    std::int64_t Position() const { return m_nPosition; }
+// The fields of one MPEG audio frame header whose every field is valid.
+struct MpegHeader {
+    int version = 0;           // 1 MPEG-1, 2 MPEG-2, 25 MPEG-2.5
+    int layer = 0;             // 1 to 3
+    std::int32_t bitRate = 0;  // kbit/s
+    std::int32_t samplingRate = 0;
+    bool padding = false;
+    bool mono = false;
 
-private:
-    ByteSource& m_source;
-    std::int64_t m_nPosition = 0;
+    std::int32_t FrameLength() const;
+    std::int32_t SamplesPerFrame() const;
+    // Frames of one stream share version, layer and sampling rate.
+    bool SameStream(const MpegHeader& other) const;
 };
 
-// Finds the next position whose first 11 bits are set (the frame sync) and
-// that has 14 bytes to read, moving one byte at a time for at most
-// kMaxFrameSearchAttempts failed attempts. On success the window holds the
-// header as a little-endian value in its first 4 bytes followed by the
-// frame's next 10 bytes, and the position is 4 bytes past the header.
-bool FindFrameHeader(StreamCursor& file, unsigned char (&window)[16], std::int32_t skip);
+// The header of the 4 bytes (big-endian), or nothing when its sync, version,
+// layer, bit rate (free format included) or sampling rate is not valid.
+std::optional<MpegHeader> ParseMpegHeader(std::uint32_t bytes);
 
-// The frame header as the window holds it.
-std::uint32_t WindowHeader(const unsigned char (&window)[16]);
+struct FoundFrame {
+    std::uint64_t offset = 0;
+    MpegHeader header;
+};
+
+// The first frame at or after `from`, within kMaxFrameSearchBytes, whose
+// header is valid and is followed by valid headers of the same stream where
+// the lengths say: two of them, or fewer and then the end of the data or an
+// ID3v1 tag. Bytes that only look like a header, as they do in tags, pictures
+// or stray data, are searched past.
+std::optional<FoundFrame> FindFrameHeader(ByteSource& source, std::uint64_t from);
 
 StreamInfo ReadStreamInfo(ByteSource& source);
 StreamInfo ReadStreamInfo(const std::string& path);

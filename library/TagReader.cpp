@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "library/Inflate.h"
 #include "library/TextDecoding.h"
 
 namespace kavelin {
@@ -22,6 +23,10 @@ constexpr std::size_t kMaxFrameBody = 16 * 1024;
 // found; one larger than this is read only this far.
 constexpr std::uint64_t kMaxUnsynchronisedTag = 4 * 1024 * 1024;
 constexpr int kMaxFrames = 4096;
+// A compressed frame is read no further than this before it is inflated.
+constexpr std::size_t kMaxCompressedFrame = 256 * 1024;
+// How far past a frame that cannot be right the reader looks for the next one.
+constexpr std::uint64_t kMaxResyncDistance = 1024 * 1024;
 constexpr std::size_t kId3v1Size = 128;
 
 std::uint32_t BigEndian(const unsigned char* bytes, int count) {
@@ -68,11 +73,16 @@ std::optional<std::string>* FrameSlot(TagFrames& frames, std::string_view id) {
         std::optional<std::string> TagFrames::*slot;
     };
     static constexpr Entry kEntries[] = {
-        {"TT2", "TIT2", &TagFrames::title},    {"TP1", "TPE1", &TagFrames::leadArtist},
-        {"TP2", "TPE2", &TagFrames::band},     {"TP3", "TPE3", &TagFrames::conductor},
-        {"TCM", "TCOM", &TagFrames::composer}, {"TAL", "TALB", &TagFrames::album},
-        {"TYE", "TYER", &TagFrames::year},     {"TCO", "TCON", &TagFrames::contentType},
-        {nullptr, "TDRC", &TagFrames::year},   {nullptr, "TDRL", &TagFrames::releaseTime},
+        {"TT2", "TIT2", &TagFrames::title},
+        {"TP1", "TPE1", &TagFrames::leadArtist},
+        {"TP2", "TPE2", &TagFrames::band},
+        {"TP3", "TPE3", &TagFrames::conductor},
+        {"TCM", "TCOM", &TagFrames::composer},
+        {"TAL", "TALB", &TagFrames::album},
+        {"TYE", "TYER", &TagFrames::year},
+        {"TCO", "TCON", &TagFrames::contentType},
+        {nullptr, "TDRC", &TagFrames::recordingTime},
+        {nullptr, "TDRL", &TagFrames::releaseTime},
     };
     for (const Entry& entry : kEntries) {
         if ((entry.v22 != nullptr && id == entry.v22) || id == entry.v23) {
@@ -94,15 +104,19 @@ struct FrameLocation {
 std::optional<std::string> ReadTextFrame(ByteSource& body, const FrameLocation& frame) {
     std::uint64_t prefix = 0;
     bool unsynchronised = false;
+    bool compressed = false;
     if (frame.major == 3) {
-        if (frame.formatFlags & 0xC0) {
-            return std::nullopt;  // compressed or encrypted
+        if (frame.formatFlags & 0x40) {
+            return std::nullopt;  // encrypted
         }
+        compressed = (frame.formatFlags & 0x80) != 0;
+        prefix += compressed ? 4 : 0;                  // the inflated size
         prefix += (frame.formatFlags & 0x20) ? 1 : 0;  // group identifier
     } else if (frame.major == 4) {
-        if (frame.formatFlags & 0x0C) {
-            return std::nullopt;  // compressed or encrypted
+        if (frame.formatFlags & 0x04) {
+            return std::nullopt;  // encrypted
         }
+        compressed = (frame.formatFlags & 0x08) != 0;
         prefix += (frame.formatFlags & 0x40) ? 1 : 0;  // group identifier
         prefix += (frame.formatFlags & 0x01) ? 4 : 0;  // data length indicator
         unsynchronised = (frame.formatFlags & 0x02) || frame.tagUnsynchronised;
@@ -110,15 +124,71 @@ std::optional<std::string> ReadTextFrame(ByteSource& body, const FrameLocation& 
     if (prefix >= frame.size) {
         return std::nullopt;
     }
-    std::string data(std::min<std::uint64_t>(frame.size - prefix, kMaxFrameBody), '\0');
+    const std::size_t limit = compressed ? kMaxCompressedFrame : kMaxFrameBody;
+    std::string data(std::min<std::uint64_t>(frame.size - prefix, limit), '\0');
     data.resize(body.ReadAt(frame.offset + prefix, data.data(), data.size()));
     if (unsynchronised) {
         data = RemoveUnsynchronisation(data);
+    }
+    if (compressed) {
+        std::optional<std::string> inflated = InflateBounded(data, kMaxFrameBody);
+        if (!inflated) {
+            return std::nullopt;
+        }
+        data = std::move(*inflated);
     }
     if (data.empty() || static_cast<unsigned char>(data[0]) > 3) {
         return std::nullopt;
     }
     return DecodeFirstString(static_cast<TextEncoding>(data[0]), std::string_view(data).substr(1));
+}
+
+// The size of the frame whose header is at the start of `frameHeader`.
+std::uint64_t FrameSize(int major, const unsigned char* frameHeader) {
+    if (major == 2) {
+        return BigEndian(frameHeader + 3, 3);
+    }
+    if (major == 3 || !IsSyncSafe(frameHeader + 4)) {
+        // Some writers put plain sizes into version 4 tags; those have a top bit set.
+        return BigEndian(frameHeader + 4, 4);
+    }
+    return SyncSafe(frameHeader + 4);
+}
+
+// Whether a frame header could start at `position`: an identifier that starts
+// with a letter and a size that the tag holds.
+bool IsPlausibleFrame(ByteSource& body, std::uint64_t position, std::uint64_t end, int major) {
+    const std::size_t headerSize = major == 2 ? 6 : 10;
+    const int idLength = major == 2 ? 3 : 4;
+    unsigned char frameHeader[10];
+    if (position + headerSize > end ||
+        body.ReadAt(position, frameHeader, headerSize) != headerSize ||
+        !IsFrameId(frameHeader, idLength) || frameHeader[0] < 'A') {
+        return false;
+    }
+    const std::uint64_t size = FrameSize(major, frameHeader);
+    return size > 0 && size <= end - position - headerSize;
+}
+
+// The extended header's length, 0 when there is none. Some writers set the
+// flag without writing one: a frame that starts right after the tag header
+// shows that.
+std::optional<std::uint64_t> ExtendedHeaderLength(ByteSource& body, std::uint64_t position,
+                                                  std::uint64_t end, int major) {
+    if (IsPlausibleFrame(body, position, end, major)) {
+        return 0;
+    }
+    unsigned char extended[4];
+    if (body.ReadAt(position, extended, 4) != 4) {
+        return std::nullopt;
+    }
+    if (major == 3) {
+        return 4 + std::uint64_t{BigEndian(extended, 4)};
+    }
+    if (!IsSyncSafe(extended)) {
+        return std::nullopt;
+    }
+    return std::max<std::uint32_t>(SyncSafe(extended), 6);
 }
 
 std::string Id3v1Field(const unsigned char* bytes, std::size_t length) {
@@ -194,18 +264,12 @@ TagFrames ReadId3v2Frames(ByteSource& source) {
     }
 
     if (major >= 3 && (flags & 0x40)) {
-        unsigned char extended[4];
-        if (body->ReadAt(position, extended, 4) != 4) {
+        const std::optional<std::uint64_t> extended =
+            ExtendedHeaderLength(*body, position, end, major);
+        if (!extended) {
             return frames;
         }
-        if (major == 3) {
-            position += 4 + std::uint64_t{BigEndian(extended, 4)};
-        } else {
-            if (!IsSyncSafe(extended)) {
-                return frames;
-            }
-            position += std::max<std::uint32_t>(SyncSafe(extended), 6);
-        }
+        position += *extended;
     }
 
     const std::size_t headerSize = major == 2 ? 6 : 10;
@@ -216,18 +280,19 @@ TagFrames ReadId3v2Frames(ByteSource& source) {
             !IsFrameId(frameHeader, idLength)) {
             break;  // padding, or bytes that are no frame: the frames end here
         }
-        std::uint64_t size = 0;
-        if (major == 2) {
-            size = BigEndian(frameHeader + 3, 3);
-        } else if (major == 3 || !IsSyncSafe(frameHeader + 4)) {
-            // Some writers put plain sizes into version 4 tags; those have a top bit set.
-            size = BigEndian(frameHeader + 4, 4);
-        } else {
-            size = SyncSafe(frameHeader + 4);
-        }
+        const std::uint64_t size = FrameSize(major, frameHeader);
         position += headerSize;
         if (size > end - position) {
-            break;  // the frame runs past the tag
+            // A size that runs past the tag cannot be right: what was read
+            // stays, and the frames go on where the next one plausibly starts.
+            const std::uint64_t limit = std::min(end, position + kMaxResyncDistance);
+            while (position < limit && !IsPlausibleFrame(*body, position, end, major)) {
+                ++position;
+            }
+            if (position >= limit) {
+                break;
+            }
+            continue;
         }
         const std::string_view id(reinterpret_cast<const char*>(frameHeader), idLength);
         std::optional<std::string>* slot = FrameSlot(frames, id);
@@ -239,6 +304,11 @@ TagFrames ReadId3v2Frames(ByteSource& source) {
         }
         position += size;
     }
+    // The year frame of the tag's own version first: taggers leave the other
+    // one behind when they rewrite a tag in another version.
+    std::optional<std::string> year = std::move(frames.year);
+    frames.year = major == 4 ? (frames.recordingTime ? frames.recordingTime : year)
+                             : (year ? year : frames.recordingTime);
     if (!frames.year) {
         frames.year = std::move(frames.releaseTime);
     }
@@ -315,22 +385,6 @@ TagTexts ReadTags(ByteSource& source) {
     texts.Year = FrameText(tag, ID3FID_YEAR);
     texts.GenreID = GenreNumber(FrameText(tag, ID3FID_CONTENTTYPE));
     return texts;
-}
-
-std::int32_t GenreNumber(const std::string& contentType) {
-    if (contentType.size() < 3 || contentType[0] != '(') {
-        return 255;
-    }
-    std::int32_t number = 0;
-    std::size_t pos = 1;
-    while (pos < contentType.size() && contentType[pos] >= '0' && contentType[pos] <= '9') {
-        number = std::min(number * 10 + (contentType[pos] - '0'), 256);
-        ++pos;
-    }
-    if (pos == 1 || pos >= contentType.size() || contentType[pos] != ')') {
-        return 255;
-    }
-    return std::min(number, 255);
 }
 
 }  // namespace kavelin

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "library/ByteSource.h"
+#include "library/Genres.h"
 
 namespace kavelin {
 
@@ -20,23 +21,25 @@ struct TagTexts {
 // The text frames the program reads, decoded to UTF-8; a frame that is not in
 // the tag stays empty (an empty optional), one that is there may hold "".
 struct TagFrames {
-    std::optional<std::string> title;        // TIT2
-    std::optional<std::string> leadArtist;   // TPE1
-    std::optional<std::string> band;         // TPE2
-    std::optional<std::string> conductor;    // TPE3
-    std::optional<std::string> composer;     // TCOM
-    std::optional<std::string> album;        // TALB
-    std::optional<std::string> year;         // TYER (TDRC in ID3v2.4)
-    std::optional<std::string> contentType;  // TCON
-    std::optional<std::string> releaseTime;  // TDRL, the year when ID3v2.4 gives no TDRC
+    std::optional<std::string> title;          // TIT2
+    std::optional<std::string> leadArtist;     // TPE1
+    std::optional<std::string> band;           // TPE2
+    std::optional<std::string> conductor;      // TPE3
+    std::optional<std::string> composer;       // TCOM
+    std::optional<std::string> album;          // TALB
+    std::optional<std::string> year;           // TYER, or after reading the year chosen
+    std::optional<std::string> contentType;    // TCON
+    std::optional<std::string> recordingTime;  // TDRC
+    std::optional<std::string> releaseTime;    // TDRL, the year when no other frame gives one
 
     bool HasArtist() const { return leadArtist || band || conductor || composer; }
     bool Empty() const { return !title && !HasArtist() && !album && !year && !contentType; }
 };
 
 // Reads the ID3v2 tag (2.2, 2.3 or 2.4) at the start of the source with strict
-// bounds. Compressed and encrypted frames are left out; text is decoded by the
-// encoding byte of its frame.
+// bounds. Compressed frames are inflated, encrypted ones left out; text is
+// decoded by the encoding byte of its frame. The year comes from the frame of
+// the tag's own version (TDRC in 2.4, TYER before) when both are there.
 TagFrames ReadId3v2Frames(ByteSource& source);
 
 // Fills the frames that `frames` lacks from an ID3v1 or v1.1 tag at the end of
@@ -50,9 +53,5 @@ std::string BuildNormalisedTag(const TagFrames& frames);
 
 // Both tags of the source, read through the tag library from the normalised tag.
 TagTexts ReadTags(ByteSource& source);
-
-// The genre number of a TCON text: "(17)Rock" gives 17, anything that does not
-// start with "(", digits and ")" gives 255, and numbers are capped at 255.
-std::int32_t GenreNumber(const std::string& contentType);
 
 }  // namespace kavelin

@@ -82,7 +82,12 @@ std::string Utf16ToUtf8(std::string_view bytes, bool bigEndianByDefault) {
     return out;
 }
 
-std::string SanitiseUtf8(std::string_view bytes) {
+namespace {
+
+// Copies valid UTF-8 sequences and hands every byte that does not start one to
+// `invalid`.
+template <typename Invalid>
+std::string CopyValidUtf8(std::string_view bytes, Invalid invalid) {
     std::string out;
     out.reserve(bytes.size());
     std::size_t pos = 0;
@@ -114,11 +119,23 @@ std::string SanitiseUtf8(std::string_view bytes) {
             out.append(bytes.substr(pos, length));
             pos += length;
         } else {
-            AppendUtf8(out, kReplacement);
+            invalid(out, static_cast<unsigned char>(bytes[pos]));
             ++pos;
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::string SanitiseUtf8(std::string_view bytes) {
+    return CopyValidUtf8(bytes,
+                         [](std::string& out, unsigned char) { AppendUtf8(out, kReplacement); });
+}
+
+std::string Utf8OrLatin1(std::string_view bytes) {
+    return CopyValidUtf8(bytes,
+                         [](std::string& out, unsigned char byte) { AppendUtf8(out, byte); });
 }
 
 std::string DecodeFirstString(TextEncoding encoding, std::string_view bytes) {

@@ -22,6 +22,10 @@ std::string Utf16ToUtf8(std::string_view bytes, bool bigEndianByDefault);
 // Keeps valid UTF-8 as it is and replaces every invalid sequence by U+FFFD.
 std::string SanitiseUtf8(std::string_view bytes);
 
+// Keeps valid UTF-8 as it is and reads every other byte as Latin-1: file
+// names are mostly UTF-8, but older ones were written in a legacy code page.
+std::string Utf8OrLatin1(std::string_view bytes);
+
 // The first string of a text frame body in the given encoding, as UTF-8: the
 // text up to its terminator (a zero byte, or a zero pair for UTF-16).
 std::string DecodeFirstString(TextEncoding encoding, std::string_view bytes);

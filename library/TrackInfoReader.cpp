@@ -1,10 +1,13 @@
 #include "library/TrackInfoReader.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "library/ByteSource.h"
 #include "library/StreamInfo.h"
 #include "library/TagReader.h"
+#include "library/TextDecoding.h"
+#include "platform/text/UnicodeText.h"
 
 namespace kavelin {
 
@@ -49,6 +52,11 @@ std::string MakeSearchString(const std::string& path) {
     if (slash != std::string_view::npos && slash > 0) {
         name = name.substr(slash + 1);
     }
+    const bool ascii = std::all_of(name.begin(), name.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) {
+        return BaseLetters(Utf8OrLatin1(name));
+    }
     std::string letters;
     for (char c : name) {
         if (c >= 'a' && c <= 'z') {
@@ -60,8 +68,13 @@ std::string MakeSearchString(const std::string& path) {
     return letters;
 }
 
+bool IsDistinctiveSearchString(const std::string& searchString) {
+    return !searchString.empty() && searchString != "MP";
+}
+
 void ApplyNameFallback(const std::string& path, CTrackInfo& track) {
-    std::string name(DropLastCharacters(FileNamePart(path), 4));
+    const std::string fileName = Utf8OrLatin1(FileNamePart(path));
+    std::string name(DropLastCharacters(fileName, 4));
     name = ReplaceAll(name, "_", " ");
     name = ReplaceAll(name, "  ", " ");
     name = ReplaceAll(name, " -", "-");
@@ -75,15 +88,19 @@ void ApplyNameFallback(const std::string& path, CTrackInfo& track) {
     }
 }
 
-CTrackInfo ReadTrackInfo(const std::string& path) {
-    CTrackInfo track;
+TrackFile ReadTrackFile(const std::string& path) {
+    TrackFile result;
+    CTrackInfo& track = result.track;
     track.Filename = path;
+    FileSource file;
+    result.status = file.Open(path);
+    if (result.status != OpenStatus::Opened) {
+        return result;
+    }
     // Whatever goes wrong while gathering (a failed allocation, the tag
     // library) ends the gathering; the record keeps what it got so far.
     try {
-        FileSource file;
-        file.Open(path);
-        const TagTexts tags = file.IsOpen() ? ReadTags(file) : TagTexts{};
+        const TagTexts tags = ReadTags(file);
         track.Trackname = tags.Title;
         track.Artist = tags.Artist;
         if (track.Trackname.empty() && track.Artist.empty()) {
@@ -92,14 +109,20 @@ CTrackInfo ReadTrackInfo(const std::string& path) {
         track.Year = tags.Year;
         track.Album = tags.Album;
         track.GenreID = tags.GenreID;
-        if (file.IsOpen()) {
-            const StreamInfo stream = ReadStreamInfo(file);
-            track.BitRate = stream.BitRate;
-            track.FingerPrint = stream.FingerPrint;
-        }
+        const StreamInfo stream = ReadStreamInfo(file);
+        track.BitRate = stream.BitRate;
+        track.FingerPrint = stream.FingerPrint;
     } catch (...) {
     }
-    return track;
+    return result;
+}
+
+CTrackInfo ReadTrackInfo(const std::string& path) {
+    TrackFile file = ReadTrackFile(path);
+    if (file.status != OpenStatus::Opened) {
+        ApplyNameFallback(path, file.track);
+    }
+    return std::move(file.track);
 }
 
 }  // namespace kavelin

@@ -63,10 +63,10 @@ std::vector<CatalogModel::Artist> CatalogModel::ReadArtists() {
     std::string after;
     if (!m_artists.empty()) {
         const std::string last = m_artists.back().entry.name.toStdString();
-        after =
-            last.empty() ? " AND Artist IS NOT NULL" : " AND Artist>'" + QuoteForSql(last) + "'";
+        after = last.empty() ? " AND Artist<>''" : " AND Artist>'" + QuoteForSql(last) + "'";
     }
     std::vector<Artist> artists;
+    int rowsRead = 0;
     try {
         CADORecordset rows(m_database);
         if (rows.OpenSource(Format("SELECT TOP %d Artist FROM tTrack WHERE Deleted=0%s GROUP BY "
@@ -79,6 +79,7 @@ std::vector<CatalogModel::Artist> CatalogModel::ReadArtists() {
                 std::string name;
                 rows.ReadField(0, name);
                 rows.MoveNext();
+                ++rowsRead;
                 // Null and empty artists come as two groups; they share one item.
                 const bool noArtist = name.empty();
                 if (noArtist && std::exchange(noArtistListed, true)) {
@@ -92,7 +93,7 @@ std::vector<CatalogModel::Artist> CatalogModel::ReadArtists() {
         // A listing that cannot be read shows no (further) artists.
         artists.clear();
     }
-    m_bAllArtistsRead = static_cast<int>(artists.size()) < m_nArtistsPerRead;
+    m_bAllArtistsRead = rowsRead < m_nArtistsPerRead;
     return artists;
 }
 

@@ -569,7 +569,7 @@ void CMainDlg::Exclude() {
 }
 
 void CMainDlg::Skip() {
-    m_player.SelectNextTrack();
+    m_player.Skip();
 }
 
 void CMainDlg::PauseOrPlay() {

@@ -29,6 +29,8 @@ public:
     virtual bool TakeTrackToStart(CTrackInfo& track) = 0;
 
     virtual void SelectNextTrack() = 0;
+    // The listener's Skip: recorded against the current track, then the next is chosen.
+    virtual void Skip() = 0;
     virtual void PlayTrack(int trackId) = 0;
     virtual void SetMood(const std::string& moodName) = 0;
     virtual int SwitchPlayer(int playerType) = 0;

@@ -1,98 +1,160 @@
 -- qCounter: the next track for the mood :MoodID, best candidate first.
--- Columns: ID, Filename, the rating value (the track's own or a guess), then
--- three flags (-1 = true) telling what the value rests on: the track's own
--- rating in this mood; the ratings of the artist's tracks in this mood; the
--- track's own ratings in other moods, or its genre's ratings in this mood.
+-- Columns: ID, Filename, the rating value (the track's own rating, or a guess on
+-- the same 1 to 4 scale), then three flags (-1 = true) telling what the value
+-- rests on: the track's own rating in this mood; what this mood thinks of the
+-- track's artist; what it thinks of the track's genre, or of the mood's tracks
+-- as a whole. No row at all while the mood knows nothing yet: the player then
+-- draws an unrated track uniformly.
 --
--- The candidates come in layers, and the first layer with an eligible track
--- answers (the later layers are not even computed):
---   1. Awesome in this mood, not played in the last 22 plays of any mood;
---   2. Good, not played in the last 30;
---   3. a guess from the artist: not rated here, by an artist whose ratings in
---      this mood average at least 2.6 once shrunk towards Normal (a single
---      Good rating is enough), not played in the last 50;
---   4. a guess from the genre: never played, of one of the three genres rated
---      best here, if that genre's shrunk average is at least 2.75;
---   5. a guess from other moods: not rated here, Awesome in another mood, not
---      played in the last 50;
---   6. Normal in this mood, not played in the last 1000.
--- Within a layer the track played longest ago comes first. Bad and excluded
--- tracks are never suggested. Now and then the query yields nothing, so that
--- the player draws a random unrated track and new music gets heard: 20 % of
--- the time while the mood has no favourites, 200 / (1 + favourites / 2) per
--- thousand as they grow (about 3 % with 12 Good or Awesome tracks).
--- The layers and their numbers were chosen on the listener simulation
--- (bench/listener_sim).
+-- Every candidate is scored by the pleasure it is expected to give now:
+--   value x freshness + curiosity.
+-- Value is on a pleasure scale (Awesome 1, Good 0.8, Normal 0.4, Bad 0.1,
+-- Excluded 0). A rated track is worth its rating, lowered by skips since that
+-- rating. An unrated track is worth a guess that pools, within this mood, the
+-- ratings, skips and full plays of its artist, shrunk towards its genre's,
+-- shrunk towards the mood's, shrunk towards Normal; its own skips and full
+-- plays, if any, refine that guess. A skip counts as a weak Bad (the earlier
+-- it came, the more), a play to the end as a weak better-than-Normal.
+-- Freshness is 1 - 0.7 exp(-gap / scale), gap being the plays of any mood
+-- since the track's last play: a favourite heard a moment ago pleases less,
+-- so favourites take turns, and the more of them there are, the longer each
+-- rests. The scale grows with the track's plays in the mood, so that a much
+-- played favourite rests longer. No track comes back within 20 plays.
+-- Curiosity is a small bonus for tracks whose artist the mood knows little
+-- about, plus a little noise: exploring never stops, and it starts from the
+-- artists and genres the mood likes.
+-- Bad and excluded tracks are never suggested in their mood.
+--
+-- Scoring the whole catalog would cost a scan per track change, so only a few
+-- hundred candidates are scored: the longest rested tracks of each rating
+-- level, the longest rested heard-but-unrated tracks, the unheard tracks of the
+-- best-liked artists that still have some, tracks of the best-liked genres from
+-- a drawn place on, and tracks drawn from anywhere. The per-mood sums of
+-- tArtistMood and tGenreMood are kept up to date by triggers.
+-- The numbers were chosen on the listener simulation (bench/listener_sim).
 WITH
+k AS MATERIALIZED (
+    SELECT 0.4  AS prior,         -- Normal: what an unknown track is taken to be
+           0.8  AS skipEvidence,  -- a whole skip counts as this much of a rating...
+           0.1  AS skipValue,     -- ...of this pleasure
+           0.3  AS keptEvidence,  -- a play to the end counts as this much...
+           0.55 AS keptValue,     -- ...of this pleasure
+           6.0  AS moodShrink, 4.0 AS genreShrink, 1.5 AS artistShrink, 1.0 AS trackShrink,
+           0.5  AS skipSink,      -- how much skips since a rating lower the rating
+           60.0 AS restScale,     -- plays: freshness time scale of a track played once
+           0.05 AS restGrowth,    -- the scale grows by this share per play in the mood, up to 20
+           20   AS minGap,
+           0.04 AS curiosity,
+           0.03 AS noise),
 clock AS MATERIALIZED (SELECT Counter AS c FROM tCounter LIMIT 1),
-gate AS MATERIALIZED (
-    SELECT clock.c FROM clock
-    WHERE abs(random()) % 1000 >=
-          200.0 / (1.0 + (SELECT count(*) FROM tTrackMood f
-                          WHERE f.MoodID = :MoodID AND f.Rating >= 3) / 2.0)),
-artistGuess AS MATERIALIZED (
-    SELECT t.Artist, (sum(max(m.Rating, 0)) + 2.5) / (count(*) + 1.0) AS value
-    FROM tTrackMood m INNER JOIN tTrack t ON t.ID = m.TrackID
-    WHERE m.MoodID = :MoodID AND m.Rating IS NOT NULL AND t.Artist IS NOT NULL
-    GROUP BY t.Artist),
-genreGuess AS MATERIALIZED (
-    SELECT t.GenreID, (sum(max(m.Rating, 0)) + 2.5 * 2) / (count(*) + 2.0) AS value
-    FROM tTrackMood m INNER JOIN tTrack t ON t.ID = m.TrackID
-    WHERE m.MoodID = :MoodID AND m.Rating IS NOT NULL
-    GROUP BY t.GenreID
-    ORDER BY value DESC LIMIT 3)
-SELECT * FROM (
-    SELECT tm.TrackID AS ID, t.Filename, 4.0 AS RatingValue,
-           -1 AS FromMoodRating, 0 AS FromArtist, 0 AS FromOther
-    FROM tTrackMood tm INNER JOIN tTrack t ON t.ID = tm.TrackID
-    WHERE EXISTS (SELECT 1 FROM gate) AND tm.MoodID = :MoodID AND tm.Rating = 4
-      AND t.Deleted = 0
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 22)
-    ORDER BY tm.LastCounter LIMIT 1)
-UNION ALL SELECT * FROM (
-    SELECT tm.TrackID, t.Filename, 3.0, -1, 0, 0
-    FROM tTrackMood tm INNER JOIN tTrack t ON t.ID = tm.TrackID
-    WHERE EXISTS (SELECT 1 FROM gate) AND tm.MoodID = :MoodID AND tm.Rating = 3
-      AND t.Deleted = 0
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 30)
-    ORDER BY tm.LastCounter LIMIT 1)
-UNION ALL SELECT * FROM (
-    SELECT t.ID, t.Filename, a.value, 0, -1, 0
-    FROM artistGuess a CROSS JOIN tTrack t ON t.Artist = a.Artist
-    WHERE EXISTS (SELECT 1 FROM gate) AND a.value >= 2.6 AND t.Deleted = 0
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood m
-                      WHERE m.MoodID = :MoodID AND m.TrackID = t.ID AND m.Rating IS NOT NULL)
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = t.ID AND p.LastCounter > (SELECT c FROM gate) - 50)
-    ORDER BY a.value DESC,
-             (SELECT max(p.LastCounter) FROM tTrackMood p WHERE p.TrackID = t.ID)
-    LIMIT 1)
-UNION ALL SELECT * FROM (
-    SELECT t.ID, t.Filename, g.value, 0, 0, -1
-    FROM genreGuess g CROSS JOIN tTrack t ON t.GenreID = g.GenreID
-    WHERE EXISTS (SELECT 1 FROM gate) AND g.value >= 2.75 AND t.Deleted = 0
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = t.ID AND (p.LastCounter IS NOT NULL
-                                                  OR p.MoodID = :MoodID))
-    ORDER BY g.value DESC LIMIT 1)
-UNION ALL SELECT * FROM (
-    SELECT o.TrackID, t.Filename, 3.25, 0, 0, -1
-    FROM tTrackMood o INNER JOIN tTrack t ON t.ID = o.TrackID
-    WHERE EXISTS (SELECT 1 FROM gate) AND o.Rating = 4 AND o.MoodID <> :MoodID
-      AND t.Deleted = 0
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood m
-                      WHERE m.MoodID = :MoodID AND m.TrackID = o.TrackID
-                        AND m.Rating IS NOT NULL)
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = o.TrackID AND p.LastCounter > (SELECT c FROM gate) - 50)
-    ORDER BY o.LastCounter LIMIT 1)
-UNION ALL SELECT * FROM (
-    SELECT tm.TrackID, t.Filename, 2.0, -1, 0, 0
-    FROM tTrackMood tm INNER JOIN tTrack t ON t.ID = tm.TrackID
-    WHERE EXISTS (SELECT 1 FROM gate) AND tm.MoodID = :MoodID AND tm.Rating = 2
-      AND t.Deleted = 0
-      AND NOT EXISTS (SELECT 1 FROM tTrackMood p
-                      WHERE p.TrackID = tm.TrackID AND p.LastCounter > (SELECT c FROM gate) - 1000)
-    ORDER BY tm.LastCounter LIMIT 1)
+mood AS MATERIALIZED (
+    SELECT (sum(g.Worth) + k.skipEvidence * k.skipValue * sum(g.Skips)
+            + k.keptEvidence * k.keptValue * sum(g.Kept) + k.moodShrink * k.prior)
+           / (sum(g.Rated) + k.skipEvidence * sum(g.Skips) + k.keptEvidence * sum(g.Kept)
+              + k.moodShrink) AS value,
+           sum(g.Rated) + sum(g.Skips) + sum(g.Kept) AS evidence
+    FROM tGenreMood g CROSS JOIN k WHERE g.MoodID = :MoodID),
+genre AS MATERIALIZED (
+    SELECT g.GenreID,
+           (g.Worth + k.skipEvidence * k.skipValue * g.Skips + k.keptEvidence * k.keptValue * g.Kept
+            + k.genreShrink * mood.value)
+           / (g.Rated + k.skipEvidence * g.Skips + k.keptEvidence * g.Kept + k.genreShrink) AS value
+    FROM tGenreMood g CROSS JOIN k CROSS JOIN mood WHERE g.MoodID = :MoodID),
+-- The best-liked artists that may still have unheard tracks here. The order is
+-- read from the index ixArtistMoodLiking, whose expression this must repeat.
+likedArtist AS MATERIALIZED (
+    SELECT Artist FROM (
+        SELECT a.Artist, a.Rows FROM tArtistMood a
+        WHERE a.MoodID = :MoodID
+        ORDER BY (a.Worth + 0.08 * a.Skips + 0.165 * a.Kept + 0.6)
+                 / (a.Rated + 0.8 * a.Skips + 0.3 * a.Kept + 1.5) DESC
+        LIMIT 40) l
+    WHERE (SELECT count(*) FROM tTrack t WHERE t.Artist = l.Artist) > l.Rows
+    LIMIT 12),
+likedGenre AS MATERIALIZED (
+    SELECT GenreID, row_number() OVER (ORDER BY value DESC) AS place
+    FROM genre ORDER BY value DESC LIMIT 3),
+highestId AS MATERIALIZED (SELECT max(ID) AS id FROM tTrack),
+draws(n, id) AS (
+    SELECT 1, 1 + abs(random()) % highestId.id FROM highestId WHERE highestId.id > 0
+    UNION ALL
+    SELECT n + 1, 1 + abs(random()) % highestId.id FROM draws, highestId WHERE n < 24),
+candidate AS (
+    SELECT TrackID AS ID FROM (SELECT TrackID FROM tTrackMood
+                               WHERE MoodID = :MoodID AND Rating = 4 ORDER BY LastCounter LIMIT 32)
+    UNION SELECT TrackID FROM (SELECT TrackID FROM tTrackMood
+                               WHERE MoodID = :MoodID AND Rating = 3 ORDER BY LastCounter LIMIT 32)
+    UNION SELECT TrackID FROM (SELECT TrackID FROM tTrackMood
+                               WHERE MoodID = :MoodID AND Rating = 2 ORDER BY LastCounter LIMIT 8)
+    UNION SELECT TrackID FROM (SELECT TrackID FROM tTrackMood
+                               WHERE MoodID = :MoodID AND Rating IS NULL
+                                 AND LastCounter IS NOT NULL AND Played > Skipped
+                               ORDER BY LastCounter LIMIT 16)
+    UNION SELECT t.ID FROM likedArtist l INNER JOIN tTrack t ON t.Artist = l.Artist
+    UNION SELECT ID FROM (
+        SELECT t.ID FROM tTrack t
+        WHERE t.GenreID = (SELECT GenreID FROM likedGenre WHERE place = 1)
+          AND t.ID >= (SELECT id FROM draws WHERE n = 1)
+          AND NOT EXISTS (SELECT 1 FROM tTrackMood x WHERE x.MoodID = :MoodID AND x.TrackID = t.ID)
+        ORDER BY t.ID LIMIT 8)
+    UNION SELECT ID FROM (
+        SELECT t.ID FROM tTrack t
+        WHERE t.GenreID = (SELECT GenreID FROM likedGenre WHERE place = 2)
+          AND t.ID >= (SELECT id FROM draws WHERE n = 2)
+          AND NOT EXISTS (SELECT 1 FROM tTrackMood x WHERE x.MoodID = :MoodID AND x.TrackID = t.ID)
+        ORDER BY t.ID LIMIT 6)
+    UNION SELECT ID FROM (
+        SELECT t.ID FROM tTrack t
+        WHERE t.GenreID = (SELECT GenreID FROM likedGenre WHERE place = 3)
+          AND t.ID >= (SELECT id FROM draws WHERE n = 3)
+          AND NOT EXISTS (SELECT 1 FROM tTrackMood x WHERE x.MoodID = :MoodID AND x.TrackID = t.ID)
+        ORDER BY t.ID LIMIT 4)
+    UNION SELECT id FROM draws WHERE n > 3),
+known AS (
+    SELECT t.ID, t.Filename, own.Rating,
+           coalesce(own.Played, 0) AS played,
+           coalesce(own.SkipWeight, 0) AS skipWeight,
+           coalesce(own.Rating IS NULL AND own.Played > own.Skipped, 0) AS kept,
+           (SELECT max(p.LastCounter) FROM tTrackMood p WHERE p.TrackID = t.ID) AS lastPlay,
+           coalesce(a.Worth + k.skipEvidence * k.skipValue * a.Skips
+                    + k.keptEvidence * k.keptValue * a.Kept, 0) AS artistWorth,
+           coalesce(a.Rated + k.skipEvidence * a.Skips + k.keptEvidence * a.Kept, 0)
+               AS artistEvidence,
+           coalesce(g.value, mood.value) AS genreValue
+    FROM candidate c
+    INNER JOIN tTrack t ON t.ID = c.ID
+    LEFT JOIN tTrackMood own ON own.MoodID = :MoodID AND own.TrackID = t.ID
+    LEFT JOIN tArtistMood a ON a.MoodID = :MoodID AND a.Artist = t.Artist
+    LEFT JOIN genre g ON g.GenreID = t.GenreID
+    CROSS JOIN mood CROSS JOIN k
+    WHERE t.Deleted = 0 AND coalesce(own.Rating, 0) NOT IN (1, -1)),
+valued AS (
+    SELECT known.*,
+           CASE WHEN Rating IS NOT NULL
+                THEN CASE Rating WHEN 4 THEN 1.0 WHEN 3 THEN 0.8 ELSE 0.4 END
+                     / (1 + k.skipSink * skipWeight)
+                ELSE (k.skipEvidence * k.skipValue * skipWeight + k.keptEvidence * k.keptValue * kept
+                      + k.trackShrink * (artistWorth + k.artistShrink * genreValue)
+                                      / (artistEvidence + k.artistShrink))
+                     / (k.skipEvidence * skipWeight + k.keptEvidence * kept + k.trackShrink)
+           END AS value,
+           CASE WHEN lastPlay IS NULL THEN 1.0
+                ELSE 1 - 0.7 * exp(-(clock.c + 1 - lastPlay)
+                                   / (k.restScale * (1 + k.restGrowth * min(played, 20))))
+           END AS freshness
+    FROM known CROSS JOIN k CROSS JOIN clock
+    WHERE lastPlay IS NULL OR lastPlay <= clock.c - k.minGap)
+SELECT v.ID, v.Filename,
+       CASE WHEN v.Rating IS NOT NULL THEN v.Rating
+            WHEN v.value >= 0.8 THEN 3 + (min(v.value, 1.0) - 0.8) / 0.2
+            WHEN v.value >= 0.4 THEN 2 + (v.value - 0.4) / 0.4
+            ELSE max(1, 1 + (v.value - 0.1) / 0.3)
+       END AS RatingValue,
+       CASE WHEN v.Rating IS NOT NULL THEN -1 ELSE 0 END AS FromMoodRating,
+       CASE WHEN v.Rating IS NULL AND v.artistEvidence > 0 THEN -1 ELSE 0 END AS FromArtist,
+       CASE WHEN v.Rating IS NULL AND v.artistEvidence = 0 THEN -1 ELSE 0 END AS FromGenre
+FROM valued v CROSS JOIN k CROSS JOIN mood
+WHERE mood.evidence > 0
+ORDER BY v.value * v.freshness
+         + CASE WHEN v.Rating IS NULL THEN k.curiosity / (1 + v.artistEvidence) ELSE 0 END
+         + k.noise * (abs(random()) % 1000) / 1000.0 DESC

@@ -302,6 +302,28 @@ TEST_F(DownloaderTest, ConfigurationFileValuesWinOverTheBuiltInOnes) {
     EXPECT_EQ(downloader.m_nConnects, 1);
 }
 
+TEST_F(DownloaderTest, NamesInOtherScriptsAreNotTakenForKnownOnes) {
+    // "Кино - Группа крови.mp3" is new although the catalog holds "Кино - Звезда.mp3":
+    // with only the letters A to Z both names would have reduced to "MP".
+    const std::string band = "\xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE";
+    const SharedFile wanted{band + " - \xD0\x93\xD1\x80\xD1\x83\xD0\xBF\xD0\xBF\xD0\xB0.mp3",
+                            Mp3(40, 'f')};
+    FakeFileHost a({wanted});
+    FakeFileHost b({wanted});
+    FakeFileHost c({wanted});
+    FakeUltrapeer peer({&a, &b, &c});
+    KnowUltrapeers({&peer});
+    Recommend(band);
+    ASSERT_TRUE(catalog.Database().ExecuteStatement(
+        "INSERT INTO tTrack(Filename, SearchString) VALUES ('/music/known.mp3', '" +
+        MakeSearchString(band + " - \xD0\x97\xD0\xB2\xD0\xB5\xD0\xB7\xD0\xB4\xD0\xB0.mp3") + "')"));
+
+    downloader.Start();
+    ASSERT_TRUE(CycleUntil([&] { return !Queued().empty(); }));
+    EXPECT_EQ(Queued(),
+              std::vector<std::string>{(catalog.Directory() / "Downloads" / wanted.name).string()});
+}
+
 TEST_F(DownloaderTest, FailedDownloadsAreClearedWithoutQueueing) {
     const SharedFile song{"Artist - Broken.mp3", Mp3(10, 'f')};
     FakeFileHost a({song}), b({song}), c({song});

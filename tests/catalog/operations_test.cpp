@@ -112,6 +112,56 @@ TEST_F(Operations, LoadTrack) {
     EXPECT_EQ(bare.Artist, "");
 }
 
+TEST_F(Operations, SkipsAreCountedWithTheirPlaceAndARatingClearsTheirWeight) {
+    auto skips = [&](int mood, int track) {
+        return catalog.Scalar(
+            "SELECT ifnull(Rating,'-') || ',' || Skipped || ',' || round(SkipWeight, 3) || ',' || "
+            "ifnull(LastSkipPosition,'-') FROM tTrackMood WHERE MoodID=" +
+            std::to_string(mood) + " AND TrackID=" + std::to_string(track));
+    };
+    RecordPlay(db, 1, 1);
+    RecordSkip(db, 1, 1, 6000, 240000);  // 2.5 % into the track
+    EXPECT_EQ(skips(1, 1), "-,1,0.98,6000");
+    RecordSkip(db, 1, 1, 240000, 240000);  // at the very end
+    EXPECT_EQ(skips(1, 1), "-,2,1.18,240000");
+    RecordSkip(db, 1, 2, 5000, 0);  // length unknown; no row yet
+    EXPECT_EQ(skips(1, 2), "-,1,0.6,5000");
+    EXPECT_EQ(Row(1, 2), "-,-,0,-") << "a skip is neither a rating nor a play";
+
+    SetRating(db, 1, 1, kRatingGood);
+    EXPECT_EQ(skips(1, 1), "3,2,0.0,240000") << "the count stays, the weight goes";
+    RecordSkip(db, 1, 1, 0, 240000);
+    EXPECT_EQ(skips(1, 1), "3,3,1.0,0");
+}
+
+// The per-mood sums the selection reads follow every change of the rows they sum.
+TEST_F(Operations, ArtistAndGenreSumsFollowRatingsPlaysSkipsAndRenames) {
+    ASSERT_TRUE(db.ExecuteStatement(
+        "INSERT INTO tTrack(Filename, Artist, GenreID) VALUES ('/music/3.mp3', 'GUNS ''N'' "
+        "ROSES', 17)"));
+    auto sums = [&](const std::string& table, const std::string& where) {
+        return catalog.Scalar(
+            "SELECT Rows || ',' || Rated || ',' || round(Worth, 2) || ',' || "
+            "round(Skips, 2) || ',' || Kept FROM " +
+            table + " WHERE MoodID=1 AND " + where);
+    };
+    const std::string gnr = "Artist='guns ''n'' roses'";
+    SetRating(db, 1, 1, kRatingGood);
+    RecordPlay(db, 1, 3);
+    EXPECT_EQ(sums("tArtistMood", gnr), "2,1,0.8,0.0,1") << "one artist whatever the case";
+    RecordSkip(db, 1, 3, 0, 1000);
+    EXPECT_EQ(sums("tArtistMood", gnr), "2,1,0.8,1.0,0");
+    SetRating(db, 1, 3, kRatingBad);
+    EXPECT_EQ(sums("tArtistMood", gnr), "2,2,0.9,0.0,0");
+    EXPECT_EQ(sums("tGenreMood", "GenreID=17"), "2,2,0.9,0.0,0");
+    RecordPlay(db, 1, 2);  // no artist, no genre: in no sum
+    EXPECT_EQ(catalog.ScalarLong("SELECT sum(Rows) FROM tArtistMood"), 2);
+
+    ASSERT_TRUE(db.ExecuteStatement("UPDATE tTrack SET Artist='GNR' WHERE ID=3"));
+    EXPECT_EQ(sums("tArtistMood", gnr), "1,1,0.8,0.0,0");
+    EXPECT_EQ(sums("tArtistMood", "Artist='GNR'"), "1,1,0.1,0.0,0");
+}
+
 TEST_F(Operations, LongPathsAreKeptWhole) {
     const std::string deep = "/music/" + std::string(300, 'd') + "/track.mp3";
     ASSERT_TRUE(

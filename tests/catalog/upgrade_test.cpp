@@ -99,6 +99,39 @@ TEST_F(UpgradeTest, UpgradedCatalogHasTheFreshCatalogsSchemaAndStoredQueries) {
     EXPECT_EQ(Rows(Path(), queries), Rows(KAVELIN_FRESH_CATALOG, queries));
 }
 
+// The third version's catalog (the first one's rows) gains the skip columns
+// and the per-mood sums of artists and genres, filled from the rows it holds.
+TEST_F(UpgradeTest, ThirdVersionKeepsEveryRatingAndPlayAndSumsThemByArtistAndGenre) {
+    fs::remove(Path());
+    fs::copy_file(fs::path(KAVELIN_CATALOG_FIXTURES) / "catalog-v3.mdb", Path());
+    ASSERT_EQ(Rows(Path(), "PRAGMA user_version"), "3\n");
+    ASSERT_TRUE(Connect()) << m_strError;
+
+    EXPECT_EQ(Rows(Path(), kVerdictsAndPlays),
+              "1|1|4|1|3|2026-11-30 20:01:02|7\n"
+              "1|2|-1|1|1|2026-11-30 20:05:00|8\n"
+              "1|3|3|1|1|2026-12-01 09:10:00|10\n"
+              "2|1|1|1|0||\n"
+              "2|3|||2|2026-12-01 09:00:00|9\n");
+    EXPECT_EQ(Rows(Path(), "SELECT DISTINCT Skipped, SkipWeight FROM tTrackMood"), "0|0.0\n");
+    // Artist A: tracks 1 and 2 (genre 17); Björk: track 3 (genre 52), unrated but heard in mood 2.
+    EXPECT_EQ(Rows(Path(),
+                   "SELECT MoodID, Artist, Rows, Rated, Worth, Skips, Kept FROM tArtistMood "
+                   "ORDER BY MoodID, Artist"),
+              "1|Artist A|2|2|1.0|0.0|0\n"
+              "1|Björk|1|1|0.8|0.0|0\n"
+              "2|Artist A|1|1|0.1|0.0|0\n"
+              "2|Björk|1|0|0.0|0.0|1\n");
+    EXPECT_EQ(Rows(Path(),
+                   "SELECT MoodID, GenreID, Rows, Rated, Worth, Skips, Kept FROM tGenreMood "
+                   "ORDER BY MoodID, GenreID"),
+              "1|17|2|2|1.0|0.0|0\n"
+              "1|52|1|1|0.8|0.0|0\n"
+              "2|17|1|1|0.1|0.0|0\n"
+              "2|52|1|0|0.0|0.0|1\n");
+    EXPECT_EQ(Rows(Path(), "PRAGMA user_version"), std::to_string(CurrentCatalogVersion()) + "\n");
+}
+
 TEST_F(UpgradeTest, RestoresTheScanQueueIndexThatOlderCatalogsLack) {
     {
         sqlite3* db = nullptr;

@@ -253,6 +253,46 @@ TEST_F(TrackPlayerTest, FallbackAvoidsTracksHeardInTheLastTwentyPlays) {
     EXPECT_EQ(chosen, (std::set<int>{justHeard, other}));
 }
 
+TEST_F(TrackPlayerTest, SkipRecordsWhereItCameThenChoosesTheNextTrack) {
+    CounterSuggestsNothing();
+    AddTrack("one");
+    AddTrack("two");
+    ASSERT_EQ(m_player.CreatePlayer(), 1);
+    m_player.SelectNextTrack();
+    const int skipped = m_player.GetCurrentTrack().ID;
+    RecordPlay(Db(), kMood, skipped);
+    Fake(kPlayerMediaPlayer)->position = 30000;
+    Fake(kPlayerMediaPlayer)->length = 200000;
+    m_target.Clear();
+    m_player.Skip();
+    EXPECT_EQ(m_catalog.Scalar("SELECT ifnull(Rating,'-') || ',' || Skipped || ',' || "
+                               "round(SkipWeight, 2) || ',' || LastSkipPosition FROM tTrackMood "
+                               "WHERE MoodID=2 AND TrackID=" +
+                               std::to_string(skipped)),
+              "-,1,0.88,30000");
+    EXPECT_EQ(Messages(), kShowThenPlay);
+}
+
+// While the mood knows nothing, the shipped qCounter suggests nothing and the
+// unrated draw picks every track alike.
+TEST_F(TrackPlayerTest, WithNothingKnownInTheMoodEveryTrackIsDrawnAlike) {
+    std::map<int, int> drawn;
+    for (const char* name : {"a", "b", "c", "d"}) {
+        drawn[AddTrack(name)] = 0;
+    }
+    SeedSelectionRandom(99);
+    for (int i = 0; i < 400; ++i) {
+        m_player.SelectNextTrack();
+        ASSERT_FALSE(m_player.m_bFromCounter);
+        ++drawn[m_player.GetCurrentTrack().ID];
+    }
+    ASSERT_EQ(drawn.size(), 4u);
+    for (const auto& [track, count] : drawn) {
+        // 100 expected, standard deviation about 9.
+        EXPECT_NEAR(count, 100, 35) << "track " << track;
+    }
+}
+
 TEST_F(TrackPlayerTest, ChosenTrackWithoutItsFileIsMarkedDeletedAndNotAnnounced) {
     const int missing = AddTrack("missing", false);
     CounterSuggests(missing, "3", -1, 0, 0);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "library/InfoReader.h"
+#include "library/StreamInfo.h"
 #include "tests/library/Mp3Fixtures.h"
 #include "tests/support/TestCatalog.h"
 
@@ -39,12 +40,16 @@ void Drain(CADODataBase& database) {
     reader.Run();
 }
 
-// Three small frames whose fingerprint bytes spell the file's number; every
-// fourth file repeats the audio of the one before it.
+// Small frames whose first fingerprint bytes spell the file's number, then
+// enough more for a fingerprint that finds duplicates; every fourth file
+// repeats the audio of the one before it.
 std::string Audio(int number) {
     std::string audio;
     for (int byte : {1 + number % 250, 251, 1 + number / 250}) {
         audio += test::MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(byte));
+    }
+    for (std::size_t i = 0; i < kavelin::kMinDuplicateFingerPrintLength; ++i) {
+        audio += test::MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(0xC0 + i));
     }
     return audio;
 }

@@ -102,8 +102,11 @@ TEST_F(FolderWatcherTest, AWatchedFolderPicksUpNewFilesAndFoldersAndIsRemembered
     Stop();
 
     EXPECT_EQ(catalog.Scalar("SELECT Path FROM tWatchedFolder"), Folder());
+    catalog.Database().ExecuteStatement("DELETE FROM tInfoRead");
     Start({64, 1h, 20ms});
     EXPECT_TRUE(Eventually([&] { return watcher->m_nWatched == 2; })) << "remembered";
+    EXPECT_TRUE(Eventually([&] { return IsQueued(Folder()); }))
+        << "looked at again for files copied meanwhile";
 }
 
 TEST_F(FolderWatcherTest, BeyondTheBoundOfWatchesASlowRescanFindsTheChanges) {

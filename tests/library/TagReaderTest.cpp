@@ -163,16 +163,70 @@ TEST(TagReader, ExtendedHeaderAndGroupAndLengthPrefixesAreSkipped) {
     EXPECT_EQ(Read(Tag(4, grouped)).Title, "Title");
 }
 
-TEST(TagReader, GenreNumberRule) {
+TEST(TagReader, GenresAsTaggersWriteThem) {
     EXPECT_EQ(GenreNumber("(17)Rock"), 17);
     EXPECT_EQ(GenreNumber("(17)"), 17);
-    EXPECT_EQ(GenreNumber("Rock"), 255);
+    EXPECT_EQ(GenreNumber("(17)(9)"), 17);
+    EXPECT_EQ(GenreNumber("17"), 17);
+    EXPECT_EQ(GenreNumber("Rock"), 17);
+    EXPECT_EQ(GenreNumber(" heavy METAL "), 137);
+    EXPECT_EQ(GenreNumber("Electronic"), 52);
+    EXPECT_EQ(GenreNumber("Psybient"), 191);
+    EXPECT_EQ(GenreNumber("(RX)Hip-Hop"), 7);
+    EXPECT_EQ(GenreNumber("Alt. Rock"), 40);  // taggers' spellings of list names
+    EXPECT_EQ(GenreNumber("gangsta rap"), 59);
+    EXPECT_EQ(GenreNumber("Rockish"), 255);
     EXPECT_EQ(GenreNumber("(300)"), 255);
     EXPECT_EQ(GenreNumber("(99999999999999999999)"), 255);
-    EXPECT_EQ(GenreNumber("17"), 255);
+    EXPECT_EQ(GenreNumber("17 Rock"), 255);
     EXPECT_EQ(GenreNumber("()"), 255);
     EXPECT_EQ(GenreNumber("(17"), 255);
     EXPECT_EQ(GenreNumber(""), 255);
+    // An ID3v2.4 list: its values are separated by zero bytes, the first one counts.
+    const std::string list = Frame(4, "TCON", std::string("\x03Jazz\0Rock", 10));
+    EXPECT_EQ(Read(Tag(4, list)).GenreID, 8);
+}
+
+TEST(TagReader, FramesThatWritersGetWrong) {
+    // The extended-header flag with no extended header: the frames start at once.
+    const std::string title = Frame(3, "TIT2", std::string("\0Title", 6));
+    EXPECT_EQ(Read(Tag(3, title, 0x40)).Title, "Title");
+    EXPECT_EQ(Read(Tag(4, Frame(4, "TIT2", std::string("\0Title", 6)), 0x40)).Title, "Title");
+
+    // A compressed title: its inflated size, then a zlib stream of "\0Compressed title".
+    const std::string deflated(
+        "\0\0\0\x11"
+        "\x78\xDA\x63\x70\xCE\xCF\x2D\x28\x4A\x2D\x2E\x4E\x4D\x51\x28\xC9\x2C\xC9\x49\x05"
+        "\x00\x35\xC5\x06\x58",
+        29);
+    EXPECT_EQ(Read(Tag(3, Frame(3, "TIT2", deflated, 0x80))).Title, "Compressed title");
+    // Version 4: compression with its data length indicator.
+    EXPECT_EQ(Read(Tag(4, Frame(4, "TIT2", deflated, 0x08 | 0x01))).Title, "Compressed title");
+    // Corrupt data inflates to nothing, and the frame is left out.
+    EXPECT_EQ(
+        Read(Tag(3, Frame(3, "TIT2", std::string("\0\0\0\x11\x78\xDA\xFF\xFF", 8), 0x80))).Title,
+        "");
+
+    // A frame whose size runs past the tag: what came before stays, and the
+    // next frame that plausibly starts after it is read.
+    const std::string broken = Frame(3, "TALB", std::string("\0Album", 6)) +
+                               Frame(3, "TCOM", std::string("\0x", 2), 0, 0x00FFFFFF) +
+                               Frame(3, "TPE1", std::string("\0Artist", 7));
+    const TagTexts texts = Read(Tag(3, broken));
+    EXPECT_EQ(texts.Album, "Album");
+    EXPECT_EQ(texts.Artist, "Artist");
+
+    // The year frame of the tag's own version wins over a stray one of the other.
+    const std::string tyer = Frame(4, "TYER",
+                                   std::string("\0"
+                                               "2004",
+                                               5));
+    const std::string tdrc = Frame(4, "TDRC",
+                                   std::string("\0"
+                                               "1337",
+                                               5));
+    EXPECT_EQ(Read(Tag(4, tyer + tdrc)).Year, "1337");
+    EXPECT_EQ(Read(Tag(3, tdrc + tyer)).Year, "2004");
 }
 
 TEST(TextDecoding, Utf16SurrogatesAndBrokenInput) {

@@ -16,9 +16,30 @@ using test::TempDir;
 
 TEST(MakeSearchString, KeepsTheLettersOfTheFileName) {
     EXPECT_EQ(MakeSearchString("/music/Some Artist - Song_2.mp3"), "SOMEARTISTSONGMP");
-    EXPECT_EQ(MakeSearchString("Caf\xC3\xA9 del Mar.MP3"), "CAFDELMARMP");
+    EXPECT_EQ(MakeSearchString("Caf\xC3\xA9 del Mar.MP3"), "CAFEDELMARMP");
     EXPECT_EQ(MakeSearchString("/a-dir/"), "");
     EXPECT_EQ(MakeSearchString("/x.mp3"), "XMP");
+}
+
+TEST(MakeSearchString, NamesInOtherScriptsKeepTheirLetters) {
+    EXPECT_EQ(MakeSearchString("/m/\xC3\x89"
+                               "dith Piaf - Non, je ne regrette rien.mp3"),
+              "EDITHPIAFNONJENEREGRETTERIENMP");
+    EXPECT_EQ(MakeSearchString("/m/Sigur R\xC3\xB3s \xC3\x98ld.mp3"), "SIGURROSOLDMP");
+    // "Кино - Группа крови.mp3": Cyrillic letters upper-cased.
+    EXPECT_EQ(MakeSearchString("/m/\xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE - \xD0\xB3\xD1\x80.mp3"),
+              "\xD0\x9A\xD0\x98\xD0\x9D\xD0\x9E\xD0\x93\xD0\xA0MP");
+    // Greek "αβ", Japanese "日本" and Arabic "سلام" stay distinct from each other.
+    EXPECT_EQ(MakeSearchString("\xCE\xB1\xCE\xB2.mp3"), "\xCE\x91\xCE\x92MP");
+    EXPECT_EQ(MakeSearchString("\xE6\x97\xA5\xE6\x9C\xAC 2.mp3"), "\xE6\x97\xA5\xE6\x9C\xACMP");
+    EXPECT_EQ(MakeSearchString("\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85.mp3"),
+              "\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85MP");
+    // A Latin-1 file name reads as Latin-1.
+    EXPECT_EQ(MakeSearchString("/m/Caf\xE9.mp3"), "CAFEMP");
+
+    EXPECT_FALSE(IsDistinctiveSearchString(MakeSearchString("/m/12 - 34.mp3")));
+    EXPECT_FALSE(IsDistinctiveSearchString(""));
+    EXPECT_TRUE(IsDistinctiveSearchString(MakeSearchString("/m/\xCE\xB1.mp3")));
 }
 
 CTrackInfo FromName(const std::string& path) {
@@ -43,22 +64,32 @@ TEST(NameFallback, SplitsArtistAndTitleAtTheFirstDash) {
     EXPECT_EQ(FromName("/x/\xC3\xA9t\xC3\xA9.mp3").Trackname, "\xC3\xA9t\xC3\xA9");
 }
 
-TEST(ReadTrackInfo, UnreadableFilesBecomeNamedTracksWithoutStream) {
+TEST(ReadTrackFile, OnlyRegularFilesThatOpenAreRead) {
     TempDir dir;
-    const std::string missing = dir / "Artist_-_Title.mp3";
-    const CTrackInfo track = ReadTrackInfo(missing);
-    EXPECT_EQ(track.Filename, missing);
-    EXPECT_EQ(track.Artist, "Artist");
-    EXPECT_EQ(track.Trackname, "Title");
-    EXPECT_EQ(track.GenreID, 255);
-    EXPECT_EQ(track.BitRate, 0);
-    EXPECT_EQ(track.FingerPrint, "");
-
+    EXPECT_EQ(ReadTrackFile(dir / "Artist_-_Title.mp3").status, OpenStatus::NotAFile);
     std::filesystem::create_directory(dir / "folder.mp3");
-    EXPECT_EQ(ReadTrackInfo(dir / "folder.mp3").Trackname, "folder");
+    EXPECT_EQ(ReadTrackFile(dir / "folder.mp3").status, OpenStatus::NotAFile);
     // A pipe without a writer would block a plain open for ever.
     ASSERT_EQ(::mkfifo((dir / "pipe.mp3").c_str(), 0600), 0);
-    EXPECT_EQ(ReadTrackInfo(dir / "pipe.mp3").BitRate, 0);
+    EXPECT_EQ(ReadTrackFile(dir / "pipe.mp3").status, OpenStatus::NotAFile);
+    std::filesystem::create_symlink("/dev/zero", dir / "zero.mp3");
+    EXPECT_EQ(ReadTrackFile(dir / "zero.mp3").status, OpenStatus::NotAFile);
+    std::filesystem::create_symlink(dir / "gone", dir / "dangling.mp3");
+    EXPECT_EQ(ReadTrackFile(dir / "dangling.mp3").status, OpenStatus::NotAFile);
+
+    const std::string plain = MakeMp3(dir, "Artist_-_Title.mp3", "sine 440");
+    std::filesystem::create_symlink(plain, dir / "link.mp3");
+    const TrackFile linked = ReadTrackFile(dir / "link.mp3");
+    EXPECT_EQ(linked.status, OpenStatus::Opened);
+    EXPECT_EQ(linked.track.BitRate, 128);
+}
+
+TEST(NameFallback, FileNameBytesBecomeUtf8) {
+    // Latin-1 bytes of an old file name, and a name that is UTF-8 already.
+    const CTrackInfo latin1 = FromName("/mp3/Bj\xF6rk_-_J\xF3ga.mp3");
+    EXPECT_EQ(latin1.Artist, "Bj\xC3\xB6rk");
+    EXPECT_EQ(latin1.Trackname, "J\xC3\xB3ga");
+    EXPECT_EQ(FromName("/mp3/Bj\xC3\xB6rk_-_J\xC3\xB3ga.mp3").Trackname, "J\xC3\xB3ga");
 }
 
 TEST(ReadTrackInfo, TitleOnlyTagKeepsAnEmptyArtist) {
@@ -86,10 +117,8 @@ TEST(ReadTrackInfo, BitRatesOfRealEncodings) {
         {"cbr192.mp3", "sine 440", 44100, 2, "-b 192", 192},
         {"cbr320.mp3", "sine 440", 48000, 2, "-b 320", 320},
         {"vbr.mp3", "sine 440", 44100, 2, "-V 2", 0},
-        // For MPEG-2 and 2.5 the frame size of layer 3 counts twice the real one, so the
-        // reader jumps past frames and takes the bit rate of whatever sync it lands on.
-        {"mpeg2.mp3", "sine 440", 22050, 2, "-b 64", 0},
-        {"mpeg25.mp3", "sine 440", 11025, 1, "-b 32", 0},
+        {"mpeg2.mp3", "sine 440", 22050, 2, "-b 64", 64},
+        {"mpeg25.mp3", "sine 440", 11025, 1, "-b 32", 32},
         {"mono.mp3", "sine 440", 44100, 1, "-m m -b 96", 96},
     };
     for (const Encoding& encoding : encodings) {
@@ -141,7 +170,7 @@ TEST(ReadTrackInfo, TagsWrittenByOtherTaggers) {
     EXPECT_EQ(utf16.Artist, "\xC3\x84rtist");
     EXPECT_EQ(utf16.Album, "Alb\xC3\xBCm");
     EXPECT_EQ(utf16.Year, "2004");
-    EXPECT_EQ(utf16.GenreID, 255);  // eyeD3 writes the genre name "Rock", which has no number
+    EXPECT_EQ(utf16.GenreID, 17);  // eyeD3 writes the genre name "Rock"
 
     const CTrackInfo utf8 =
         tagged("eyed3-utf8.mp3",

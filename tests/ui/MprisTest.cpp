@@ -116,7 +116,7 @@ TEST_F(MprisTest, MethodsGoThroughTheWindowsHandlers) {
     EXPECT_EQ(pauseButton->text(), "Pause");
 
     Call("org.mpris.MediaPlayer2.Player.Next");
-    EXPECT_TRUE(Called("SelectNextTrack"));
+    EXPECT_TRUE(Called("Skip"));
     Call("org.mpris.MediaPlayer2.Player.Seek", {"10000000"});
     EXPECT_TRUE(Called("SetPlayerPosition 15000"));
     Call("org.mpris.MediaPlayer2.Player.SetPosition", {"/org/kavelin/track/1", "42000000"});
@@ -126,7 +126,7 @@ TEST_F(MprisTest, MethodsGoThroughTheWindowsHandlers) {
 
     player.calls.clear();
     Call("org.mpris.MediaPlayer2.Player.Seek", {"195000001"});
-    EXPECT_EQ(player.calls, std::vector<std::string>{"SelectNextTrack"}) << "past the end";
+    EXPECT_EQ(player.calls, std::vector<std::string>{"Skip"}) << "past the end";
 
     Call("org.freedesktop.DBus.Properties.Set",
          {"org.mpris.MediaPlayer2.Player", "Volume", "<0.5>"});
@@ -194,7 +194,7 @@ TEST_F(MprisTest, WithoutABusOrWithTheNameTakenThePlayerRunsOn) {
     EXPECT_FALSE(second.Publish(none));
     second.Server().Refresh();
     second.Next();
-    EXPECT_TRUE(Called("SelectNextTrack"));
+    EXPECT_TRUE(Called("Skip"));
 }
 
 }  // namespace

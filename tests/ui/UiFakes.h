@@ -62,6 +62,7 @@ public:
         return startWaiting;
     }
     void SelectNextTrack() override { calls.push_back("SelectNextTrack"); }
+    void Skip() override { calls.push_back("Skip"); }
     void PlayTrack(int id) override { calls.push_back("PlayTrack " + std::to_string(id)); }
     void SetMood(const std::string& name) override { calls.push_back("SetMood " + name); }
     int SwitchPlayer(int type) override {
