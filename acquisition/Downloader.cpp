@@ -3,9 +3,11 @@
 #include <set>
 #include <thread>
 
+#include "acquisition/ShippedBootstrap.h"
 #include "catalog/ADORecordset.h"
 #include "library/InfoReader.h"
 #include "library/TrackInfoReader.h"
+#include "platform/gnutella/FileNames.h"
 #include "platform/log/ProgramLog.h"
 #include "platform/messages/MessageBox.h"
 
@@ -24,13 +26,19 @@ std::string TransferKey(const std::string& name) {
 constexpr int kCheckPauseAfterSearch = -25;
 constexpr std::size_t kMaxListedDownloads = 30;
 constexpr std::size_t kMaxRemembered = 10000;
+// Downloads one examination of the results may start.
+constexpr int kMaxStartsPerExamination = 5;
 
 constexpr const char* kCacheFile = "GnuCache.net";
 constexpr const char* kUltraCacheFile = "GnuUltraCache.net";
 constexpr const char* kWebCacheFile = "WebCache.net";
 
 std::unique_ptr<gnutella::GnucCore> CreateComponent(const std::string& progId) {
-    return gnutella::CreateObject(progId);
+    auto core = gnutella::CreateObject(progId);
+    if (core) {
+        core->SetBootstrapFallback(ShippedBootstrapList());
+    }
+    return core;
 }
 
 }  // namespace
@@ -168,9 +176,19 @@ void Downloader::RunCycle() {
 void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
     std::set<std::string> downloading;
     for (int download : downloads) {
-        downloading.insert(TransferKey(m_transfers->Name(download)));
+        const std::string name = m_transfers->Name(download);
+        downloading.insert("name:" + TransferKey(name));
+        const std::string sha1 = m_transfers->Sha1(download);
+        if (!sha1.empty()) {
+            downloading.insert(sha1);
+        }
     }
+    int room = static_cast<int>(kMaxListedDownloads) - static_cast<int>(downloads.size());
+    room = std::min(room, kMaxStartsPerExamination);
     for (int result : m_search->ResultIds(m_nSearch)) {
+        if (room <= 0) {
+            break;
+        }
         const std::string name = m_search->ResultName(m_nSearch, result);
         if (name.find(".mp3", 1) == std::string::npos) {
             continue;
@@ -178,9 +196,19 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
         if (m_search->ResultHostCount(m_nSearch, result) <= 2) {
             continue;
         }
-        const std::string searchString = MakeSearchString(name);
-        const std::string key = TransferKey(name);
-        if (downloading.count(key) != 0 || m_handedOver.count(key) != 0) {
+        // The name as it will be stored decides, so that an offer whose name
+        // is changed on the way is still known for what it is.
+        const auto safeName = gnutella::SanitizeFileName(name);
+        if (!safeName) {
+            continue;
+        }
+        const std::string searchString = MakeSearchString(*safeName);
+        const std::string byName = "name:" + TransferKey(*safeName);
+        const std::string sha1 = m_search->ResultSha1(m_nSearch, result);
+        const auto known = [&](const std::set<std::string>& files) {
+            return files.count(byName) != 0 || (!sha1.empty() && files.count(sha1) != 0);
+        };
+        if (known(downloading) || known(m_handedOver)) {
             continue;
         }
         CADORecordset count(*m_pDB);
@@ -193,9 +221,11 @@ void Downloader::ExamineResults(const std::vector<std::int32_t>& downloads) {
             continue;
         }
         m_search->Download(m_nSearch, result);
-        // Two results with one search string in the same examination are one track.
-        downloading.insert(key);
+        // Two results for one file in the same examination are one track.
+        downloading.insert(byName);
+        downloading.insert(sha1);
         m_nCheckCount = 0;
+        --room;
     }
     m_search->Stop(m_nSearch);
 }
@@ -208,7 +238,11 @@ void Downloader::QueueFinished(int download) {
     if (m_handedOver.size() >= kMaxRemembered) {
         m_handedOver.clear();
     }
-    m_handedOver.insert(TransferKey(name));
+    m_handedOver.insert("name:" + TransferKey(name));
+    const std::string sha1 = m_transfers->Sha1(download);
+    if (!sha1.empty()) {
+        m_handedOver.insert(sha1);
+    }
     m_transfers->Remove(download);
 }
 

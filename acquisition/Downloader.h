@@ -82,7 +82,9 @@ private:
     ComponentFactory m_factory;
     const Timing m_timing;
     std::atomic<MessageTarget*> m_pMainWnd{nullptr};
-    std::set<std::string> m_handedOver;  // search strings of files queued for the scanner
+    // Files queued for the scanner: "name:" and the search string of the name
+    // they were stored under, and their "urn:sha1:..." when known.
+    std::set<std::string> m_handedOver;
 
     std::unique_ptr<gnutella::GnucCore> m_core;
     std::unique_ptr<gnutella::GnucPreferences> m_prefs;

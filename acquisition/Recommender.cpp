@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 
+#include "catalog/ADODataBase.h"
 #include "catalog/CatalogOperations.h"
 #include "platform/addresses/ServiceAddresses.h"
 
@@ -57,7 +58,9 @@ QObject* LookupOwner() {
 
 }  // namespace
 
-void AddRecommendedArtist(CADODataBase& database, const std::string& name) {
+namespace {
+
+void InsertArtist(CADODataBase& database, const std::string& name) {
     if (name.empty() || CharacterCount(name) > kMaxNameLength) {
         return;
     }
@@ -68,9 +71,38 @@ void AddRecommendedArtist(CADODataBase& database, const std::string& name) {
                               quoted + "')");
 }
 
-void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
-    if (block.size() <= kLongestIgnoredBlock) {
+// Keeps the newest kMaxRecommendedArtists names: pages that name new artists
+// without end must not grow the list (and the downloader's turns) without end.
+void DropOldestArtists(CADODataBase& database) {
+    database.ExecuteStatement("DELETE FROM tRecommender WHERE ID NOT IN (SELECT TOP " +
+                              std::to_string(kMaxRecommendedArtists) +
+                              " tRecommender.ID FROM tRecommender ORDER BY tRecommender.ID DESC)");
+}
+
+}  // namespace
+
+void AddRecommendedArtist(CADODataBase& database, const std::string& name) {
+    AddRecommendedArtists(database, {name});
+}
+
+void AddRecommendedArtists(CADODataBase& database, const std::vector<std::string>& names) {
+    if (names.empty()) {
         return;
+    }
+    // One transaction for the lot: one write for the catalog, and other
+    // writers wait once rather than once a name.
+    CADOTransaction transaction(database);
+    for (const auto& name : names) {
+        InsertArtist(database, name);
+    }
+    DropOldestArtists(database);
+    transaction.Commit();
+}
+
+std::vector<std::string> SimilarArtistNames(std::string_view block) {
+    std::vector<std::string> names;
+    if (block.size() <= kLongestIgnoredBlock) {
+        return names;
     }
     ForwardSearch tagEnd(block, '>');
     ForwardSearch tagStart(block, '<');
@@ -78,7 +110,7 @@ void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
     while (true) {
         const std::size_t marker = block.find(kArtistLinkMarker, position);
         if (marker == std::string_view::npos) {
-            return;
+            return names;
         }
         position = marker + kArtistLinkMarker.size();
         // The link text follows the end of the link's opening tag.
@@ -88,9 +120,13 @@ void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
         }
         const std::size_t textEnd = tagStart.From(position);
         if (textEnd != std::string_view::npos) {
-            AddRecommendedArtist(database, std::string(block.substr(position, textEnd - position)));
+            names.emplace_back(block.substr(position, textEnd - position));
         }
     }
+}
+
+void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block) {
+    AddRecommendedArtists(database, SimilarArtistNames(block));
 }
 
 std::string SimilarArtistsAddress(const std::string& artist) {

@@ -3,19 +3,29 @@
 #include <QPointer>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "acquisition/UrlRequest.h"
 #include "catalog/ADODataBase.h"
 
 namespace kavelin {
 
+// The recommender list keeps this many names; the oldest go first.
+inline constexpr int kMaxRecommendedArtists = 2000;
+
 // Adds an artist to the recommender list (tRecommender) unless a row with
 // that name is there already. Empty names and names longer than a catalog
 // name column holds are not artists and add nothing.
 void AddRecommendedArtist(CADODataBase& database, const std::string& name);
+// The same for several names, in one transaction.
+void AddRecommendedArtists(CADODataBase& database, const std::vector<std::string>& names);
+
+// The link texts of the artist links in one block of a similar-artists page,
+// in page order. Blocks of 6 bytes or less hold none.
+std::vector<std::string> SimilarArtistNames(std::string_view block);
 
 // Scans one block of a similar-artists page and adds the artist of every
-// artist link in it. Each block is scanned by itself: an entry that a block
+// artist link in it, in one transaction. Each block is scanned by itself: an entry that a block
 // boundary cuts is lost or cut short. Blocks of 6 bytes or less are ignored.
 void ScanSimilarArtistsBlock(CADODataBase& database, std::string_view block);
 

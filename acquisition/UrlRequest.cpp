@@ -50,6 +50,12 @@ bool IsRedirection(int status) {
 
 }  // namespace
 
+bool MayRedirect(const QUrl& from, const QUrl& to) {
+    // A transfer that began encrypted never goes on in the clear.
+    return IsWebScheme(to) &&
+           !(from.scheme() == QLatin1String("https") && to.scheme() != QLatin1String("https"));
+}
+
 CBindStatusCallback::CBindStatusCallback(RequestMethod method, const std::string& body,
                                          BlockHandler handler)
     : m_nMethod(method), m_handler(std::move(handler)) {
@@ -167,7 +173,7 @@ void CUrlRequest::OnFinished() {
     const QUrl target = reply->url().resolved(location.toUrl());
     const bool redirected = reply->error() == QNetworkReply::NoError &&
                             IsRedirection(StatusCode(*reply)) && location.isValid() &&
-                            IsWebScheme(target);
+                            MayRedirect(reply->url(), target);
     if (redirected && m_nRedirections < kMaxRedirections) {
         Drop();
         ++m_nRedirections;

@@ -29,6 +29,10 @@ inline constexpr std::size_t kMaxReplyLength = 8 * 1024 * 1024;
 // Redirections followed for one transfer before it is given up.
 inline constexpr int kMaxRedirections = 10;
 
+// Whether a transfer at `from` follows a redirection to `to`: only to web
+// addresses, and never from https to plain http.
+bool MayRedirect(const QUrl& from, const QUrl& to);
+
 // What one transfer sends and what becomes of its reply: the method and body,
 // a redirection turning a POST into a GET without body for good, and the
 // reply handed to the block handler.

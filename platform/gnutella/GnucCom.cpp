@@ -15,7 +15,11 @@ int Bounded(int value, int low, int high, const char* what) {
 }  // namespace
 
 template <typename Change>
-void GnucPreferences::Update(Change change) {
+void GnucPreferences::Update(const char* name, Change change) {
+    // What the user's configuration file says stays.
+    if (m_pServent->Configured(name)) {
+        return;
+    }
     auto preferences = m_pServent->GetPreferences();
     change(preferences);
     m_pServent->SetPreferences(preferences);
@@ -28,30 +32,34 @@ void GnucPreferences::LoadBlockedHosts(const std::string& file) {
     m_pServent->LoadBlocked(file);
 }
 void GnucPreferences::SetAttemptsPerSource(int attempts) {
-    Update(
-        [&](auto& p) { p.attemptsPerSource = Bounded(attempts, 1, 100, "attempts per source"); });
+    Update("AttemptsPerSource", [&](auto& p) {
+        p.attemptsPerSource = Bounded(attempts, 1, 100, "attempts per source");
+    });
 }
 void GnucPreferences::SetDownloadLimit(float kibPerSecond) {
     if (!(kibPerSecond >= 0.0f && kibPerSecond <= 1e7f)) {
         throw GnutellaError("download limit out of range");
     }
-    Update([&](auto& p) { p.downloadLimitKiB = kibPerSecond; });
+    Update("DownloadLimitKiB", [&](auto& p) { p.downloadLimitKiB = kibPerSecond; });
 }
 void GnucPreferences::SetUltrapeerConnections(int count) {
-    Update(
-        [&](auto& p) { p.ultrapeerConnections = Bounded(count, 0, 64, "ultrapeer connections"); });
+    Update("UltrapeerConnections", [&](auto& p) {
+        p.ultrapeerConnections = Bounded(count, 0, 64, "ultrapeer connections");
+    });
 }
 void GnucPreferences::SetConnectAttempts(int count) {
-    Update([&](auto& p) { p.connectAttempts = Bounded(count, 1, 64, "connection attempts"); });
+    Update("ConnectAttempts",
+           [&](auto& p) { p.connectAttempts = Bounded(count, 1, 64, "connection attempts"); });
 }
 void GnucPreferences::SetActiveDownloads(int count) {
-    Update([&](auto& p) { p.activeDownloads = Bounded(count, 1, 64, "active downloads"); });
+    Update("ActiveDownloads",
+           [&](auto& p) { p.activeDownloads = Bounded(count, 1, 64, "active downloads"); });
 }
 void GnucPreferences::SetVerifyDownloads(bool verify) {
-    Update([&](auto& p) { p.verifyDownloads = verify; });
+    Update("VerifyDownloads", [&](auto& p) { p.verifyDownloads = verify; });
 }
 void GnucPreferences::SetPort(int port) {
-    Update([&](auto& p) { p.port = Bounded(port, 1, 65535, "port"); });
+    Update("Port", [&](auto& p) { p.port = Bounded(port, 1, 65535, "port"); });
 }
 std::string GnucPreferences::DownloadFolder() const {
     return m_pServent->DownloadFolder().string();
@@ -99,6 +107,9 @@ int GnucSearch::ResultHostCount(int search, int result) const {
 std::vector<std::int32_t> GnucSearch::ResultIds(int search) const {
     return m_pServent->ResultIds(search);
 }
+std::string GnucSearch::ResultSha1(int search, int result) const {
+    return m_pServent->ResultSha1(search, result);
+}
 int GnucSearch::Download(int search, int result) {
     return m_pServent->DownloadResult(search, result);
 }
@@ -111,6 +122,9 @@ int GnucDownloads::State(int download) const {
 }
 std::string GnucDownloads::Name(int download) const {
     return m_pServent->DownloadName(download);
+}
+std::string GnucDownloads::Sha1(int download) const {
+    return m_pServent->DownloadSha1(download);
 }
 int GnucDownloads::SourcesLeft(int download) const {
     return m_pServent->SourcesLeft(download);
@@ -156,6 +170,9 @@ int GnucCore::DownloadRate() const {
 }
 int GnucCore::UploadRate() const {
     return m_pServent->UploadRate();
+}
+void GnucCore::SetBootstrapFallback(std::string list) {
+    m_pServent->SetBootstrapFallback(std::move(list));
 }
 void GnucCore::Connect(int network) {
     m_pServent->Connect(network);

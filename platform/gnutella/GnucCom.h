@@ -16,6 +16,7 @@
 // GnutellaError. Lists hold every element: nothing trails the last ID.
 namespace kavelin::gnutella {
 
+// Every setter gives way to a value the configuration file (call 1) named.
 class GnucPreferences {
 public:
     explicit GnucPreferences(std::shared_ptr<Servent> servent) : m_pServent(std::move(servent)) {}
@@ -32,7 +33,7 @@ public:
 
 private:
     template <typename Change>
-    void Update(Change change);
+    void Update(const char* name, Change change);
     std::shared_ptr<Servent> m_pServent;
 };
 
@@ -74,6 +75,7 @@ public:
     int Start(const std::string& text);                     // 1: returns the search ID
     void Stop(int search);                                  // 2: no more hits are collected
     std::string ResultName(int search, int result) const;   // 10: the name as offered
+    std::string ResultSha1(int search, int result) const;   // "urn:sha1:..." or empty
     int ResultHostCount(int search, int result) const;      // 13: distinct hosts offering it
     std::vector<std::int32_t> ResultIds(int search) const;  // 15
     int Download(int search, int result);                   // 16: returns the download ID
@@ -88,6 +90,7 @@ public:
     std::vector<std::int32_t> Ids() const;  // 1
     int State(int download) const;          // 2: a DownloadState code
     std::string Name(int download) const;   // 4: the file's name in the download folder
+    std::string Sha1(int download) const;   // "urn:sha1:..." or empty
     int SourcesLeft(int download) const;    // 5: 0 = nothing left to try
     void Remove(int download);              // 19
 
@@ -116,8 +119,10 @@ public:
     void SetNickname(const std::string&) {}             // 2
     int DownloadRate() const;                           // 14: bytes per second
     int UploadRate() const;                             // 15: bytes per second
+    // The bootstrap list read when the working directory has no kBootstrapFile.
+    void SetBootstrapFallback(std::string list);
     // 24: 1 joins the Gnutella network from the host caches; 2 also lets the
-    // leaf ask the web caches for hosts when no cached host answers.
+    // leaf ask UDP host caches and web caches for hosts when no cached host answers.
     void Connect(int network);
 
 private:

@@ -1,5 +1,6 @@
 #include "platform/gnutella/HeaderBlock.h"
 
+#include <cctype>
 #include <charconv>
 
 namespace kavelin::gnutella {
@@ -185,6 +186,44 @@ std::optional<ContentRange> ParseContentRange(std::string_view value) {
         return std::nullopt;
     }
     return ContentRange{*first, *last, *total};
+}
+
+std::optional<QueuePlace> ParseQueuePlace(std::string_view value) {
+    QueuePlace place;
+    bool positioned = false;
+    std::size_t pos = 0;
+    while (pos < value.size()) {
+        std::size_t end = value.find_first_of(",;", pos);
+        if (end == std::string_view::npos) {
+            end = value.size();
+        }
+        const std::string item = Trim(value.substr(pos, end - pos));
+        pos = end + 1;
+        const std::size_t equals = item.find('=');
+        if (equals == std::string::npos) {
+            continue;
+        }
+        std::string name = Trim(std::string_view(item).substr(0, equals));
+        for (char& c : name) {
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        }
+        const auto number = ParseDecimal(Trim(std::string_view(item).substr(equals + 1)), 1000000);
+        if (!number) {
+            continue;
+        }
+        if (name == "position") {
+            place.position = *number;
+            positioned = true;
+        } else if (name == "pollmin") {
+            place.pollMin = *number;
+        } else if (name == "pollmax") {
+            place.pollMax = *number;
+        }
+    }
+    if (!positioned) {
+        return std::nullopt;
+    }
+    return place;
 }
 
 }  // namespace kavelin::gnutella

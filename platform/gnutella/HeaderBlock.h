@@ -52,6 +52,17 @@ struct ContentRange {
 // "bytes 100-199/200"; the older "bytes=100-199/200" is read too.
 std::optional<ContentRange> ParseContentRange(std::string_view value);
 
+// A place in a source's upload queue, from "X-Queued: position=2,length=5,
+// limit=4,pollMin=45,pollMax=120" (items in any order, ',' or ';' between
+// them). The request is to be repeated no sooner than pollMin and no later
+// than pollMax seconds on. Nullopt without a position.
+struct QueuePlace {
+    std::uint64_t position = 0;
+    std::uint64_t pollMin = 0;
+    std::uint64_t pollMax = 0;
+};
+std::optional<QueuePlace> ParseQueuePlace(std::string_view value);
+
 std::string Trim(std::string_view text);
 
 }  // namespace kavelin::gnutella

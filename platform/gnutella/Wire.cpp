@@ -1,5 +1,7 @@
 #include "platform/gnutella/Wire.h"
 
+#include <zlib.h>
+
 #include <charconv>
 #include <random>
 
@@ -201,7 +203,7 @@ std::string FormatHostAddress(const HostAddress& host) {
     return FormatIp(host.ip) + ':' + std::to_string(host.port);
 }
 
-std::optional<Pong> ParsePong(std::string_view payload) {
+std::optional<Pong> ParsePong(std::string_view payload, std::size_t maxPacked) {
     if (payload.size() < 14) {
         return std::nullopt;
     }
@@ -211,7 +213,49 @@ std::optional<Pong> ParsePong(std::string_view payload) {
     pong.host.ip = ReadBe32(p + 2);
     pong.files = ReadLe32(p + 6);
     pong.kilobytes = ReadLe32(p + 10);
+    std::size_t used = 0;
+    const auto extensions =
+        payload.size() > 14 && maxPacked > 0 ? ParseGgep(payload.substr(14), used) : std::nullopt;
+    for (const auto& extension : extensions.value_or(std::vector<GgepExtension>{})) {
+        if (extension.id != "IPP" || extension.compressed) {
+            continue;
+        }
+        // Six bytes a host: the address in network order, the port little-endian.
+        const auto* packed = reinterpret_cast<const unsigned char*>(extension.data.data());
+        for (std::size_t at = 0; at + 6 <= extension.data.size() && pong.packed.size() < maxPacked;
+             at += 6) {
+            pong.packed.push_back({ReadBe32(packed + at), ReadLe16(packed + at + 4)});
+        }
+    }
     return pong;
+}
+
+std::string BuildHostCachePing(const Guid& guid) {
+    // GGEP: magic, flags (last extension, ID of 3 bytes), "SCP", length 1 (last length byte), data.
+    const std::string ggep = std::string("\xC3\x83SCP\x41", 6) + '\0';
+    return BuildDescriptor(guid, kPing, 1, 0, ggep);
+}
+
+std::string BuildRouteTableReset() {
+    std::string payload(1, '\0');  // variant RESET
+    AppendLe32(payload, kRouteTableSize);
+    payload += char(kRouteTableInfinity);
+    return BuildDescriptor(NewGuid(), kRouteTable, 1, 0, payload);
+}
+
+std::string BuildEmptyRouteTablePatch() {
+    // Four bits a slot, every change 0: each slot stays at infinity. Zlib
+    // squeezes the 32 KiB of zeros into a few dozen bytes.
+    const std::string changes(kRouteTableSize / 2, '\0');
+    uLongf length = compressBound(static_cast<uLong>(changes.size()));
+    std::string packed(length, '\0');
+    compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
+              reinterpret_cast<const Bytef*>(changes.data()), static_cast<uLong>(changes.size()),
+              Z_BEST_COMPRESSION);
+    packed.resize(length);
+    // Variant PATCH, part 1 of 1, zlib-compressed, 4-bit entries.
+    std::string payload("\x01\x01\x01\x01\x04", 5);
+    return BuildDescriptor(NewGuid(), kRouteTable, 1, 0, payload + packed);
 }
 
 std::string BuildPongPayload(const Pong& pong) {

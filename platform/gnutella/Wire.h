@@ -36,6 +36,7 @@ inline constexpr std::uint32_t kMaxPayload = 64 * 1024;
 
 // Query flags (the old minimum-speed field, read big-endian).
 inline constexpr std::uint16_t kQueryFlagsInUse = 0x8000;
+inline constexpr std::uint16_t kQueryFirewalled = 0x4000;
 inline constexpr std::uint16_t kQueryWantsGgepH = 0x0800;
 
 // Open-data flag bits of a query hit's trailer.
@@ -80,9 +81,23 @@ struct Pong {
     HostAddress host;
     std::uint32_t files = 0;
     std::uint32_t kilobytes = 0;
+    // Further hosts packed into the pong's GGEP "IPP" extension (host caches send these).
+    std::vector<HostAddress> packed;
 };
-std::optional<Pong> ParsePong(std::string_view payload);
+// Reads at most `maxPacked` packed hosts.
+std::optional<Pong> ParsePong(std::string_view payload, std::size_t maxPacked = 0);
 std::string BuildPongPayload(const Pong& pong);
+
+// The ping a UDP host cache answers with packed hosts: TTL 1, and a GGEP
+// "SCP" extension saying a leaf asks (cached pongs of hosts with leaf slots).
+std::string BuildHostCachePing(const Guid& guid);
+
+// Query routing for a leaf that shares nothing: a RESET to a table of
+// kRouteTableSize slots, then one PATCH that leaves every slot unreachable.
+inline constexpr std::uint32_t kRouteTableSize = 65536;
+inline constexpr std::uint8_t kRouteTableInfinity = 7;
+std::string BuildRouteTableReset();
+std::string BuildEmptyRouteTablePatch();
 
 struct QueryRequest {
     std::uint16_t flags = 0;

@@ -24,7 +24,9 @@ bool Inflater::Feed(std::string_view input, std::string& output, std::size_t max
     m_stream->avail_in = static_cast<uInt>(input.size());
     std::size_t produced = 0;
     char chunk[16384];
-    while (m_stream->avail_in > 0) {
+    // A full output chunk may leave inflated bytes inside zlib even when all
+    // input is taken: go on until zlib has room to spare.
+    do {
         m_stream->next_out = reinterpret_cast<Bytef*>(chunk);
         m_stream->avail_out = sizeof chunk;
         const int rc = inflate(m_stream.get(), Z_SYNC_FLUSH);
@@ -37,10 +39,13 @@ bool Inflater::Feed(std::string_view input, std::string& output, std::size_t max
         if (rc == Z_STREAM_END) {
             return m_stream->avail_in == 0;
         }
-        if (rc != Z_OK && !(rc == Z_BUF_ERROR && got > 0)) {
+        if (rc == Z_BUF_ERROR && got == 0) {
+            break;  // nothing more to give until more input comes
+        }
+        if (rc != Z_OK && rc != Z_BUF_ERROR) {
             return false;
         }
-    }
+    } while (m_stream->avail_in > 0 || m_stream->avail_out == 0);
     return true;
 }
 

@@ -53,6 +53,21 @@ TEST_F(RecommenderTest, EmptyLinkTextsAndLinksWithoutEndAddNothing) {
     EXPECT_EQ(Names(), std::vector<std::string>{"Kept"});
 }
 
+TEST_F(RecommenderTest, ListKeepsItsNewestNamesOnly) {
+    {
+        CADOTransaction transaction(catalog.Database());
+        for (int i = 0; i < kMaxRecommendedArtists; ++i) {
+            AddRecommendedArtist(catalog.Database(), "Artist " + std::to_string(i));
+        }
+        transaction.Commit();
+    }
+    Scan(Row("New One") + Row("New Two") + Row("Artist 5"));
+    const auto names = Names();
+    ASSERT_EQ(names.size(), static_cast<std::size_t>(kMaxRecommendedArtists));
+    EXPECT_EQ(names.front(), "Artist 2");  // the two oldest made room
+    EXPECT_EQ(names.back(), "New Two");
+}
+
 TEST_F(RecommenderTest, LinkAtTheVeryStartOfABlockIsScanned) {
     Scan("<td><a href=\"/music/First\">First</a></td>" + Row("Second"));
     EXPECT_EQ(Names(), (std::vector<std::string>{"First", "Second"}));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QUrl>
 #include <thread>
 
 #include "acquisition/UrlRequest.h"
@@ -115,6 +116,14 @@ TEST_F(UrlRequestTest, RedirectionToAnotherKindOfAddressIsNotFollowed) {
     ASSERT_TRUE(Run(server.Address() + "/x", "", RequestMethod::Get));
     EXPECT_EQ(server.Requests().size(), 1u);
     EXPECT_TRUE(blocks.empty());
+}
+
+TEST(UrlRedirection, NeverFromEncryptedToPlain) {
+    const QUrl secure("https://music.example/similar/a");
+    EXPECT_FALSE(MayRedirect(secure, QUrl("http://music.example/similar/a")));
+    EXPECT_TRUE(MayRedirect(secure, QUrl("https://mirror.example/similar/a")));
+    EXPECT_TRUE(MayRedirect(QUrl("http://music.example/x"), QUrl("https://music.example/x")));
+    EXPECT_FALSE(MayRedirect(QUrl("http://music.example/x"), QUrl("file:///etc/passwd")));
 }
 
 TEST_F(UrlRequestTest, ReplyArrivingInTwoPiecesIsHandedOnAsTwoBlocks) {

@@ -1,9 +1,13 @@
 // Start-up in the working directory, and the workers' stop handshake.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QDialog>
 #include <QTimer>
+
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -17,6 +21,7 @@
 #include "catalog/CatalogFile.h"
 #include "catalog/CatalogOperations.h"
 #include "tests/acquisition/HttpTestServer.h"
+#include "tests/app/OutsideDestinations.h"
 #include "tests/support/TestCatalog.h"
 #include "ui/DownloadDlg.h"
 #include "ui/MainDlg.h"
@@ -66,6 +71,19 @@ protected:
 private:
     std::filesystem::path m_previous;
 };
+
+TEST(OutsideDestinations, EverySendOfTheProcessIsSeen) {
+    // 0.0.0.0 means this host to Linux: the datagram never leaves the machine,
+    // yet it is not a loopback address, so the recorder must name it.
+    test::ForgetOutsideDestinations();
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9);
+    sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    close(fd);
+    EXPECT_EQ(test::OutsideDestinations(), std::vector<std::string>{"0.0.0.0"});
+}
 
 TEST_F(InDirectory, MissingCatalogShowsTheMessageAndEnds) {
     CKavelinApp app;
@@ -132,9 +150,12 @@ TEST_F(InDirectory, FreshCatalogStartsAndEndsCleanly) {
         }
     });
     exit.start(50);
+    test::ForgetOutsideDestinations();
     CKavelinApp app;
     EXPECT_EQ(app.Run(), 0);
     EXPECT_TRUE(windowShown);
+    // A fresh start with downloading off reaches nothing beyond this machine.
+    EXPECT_EQ(test::OutsideDestinations(), std::vector<std::string>{});
     EXPECT_TRUE(messages.shell().Messages().empty());
     EXPECT_EQ(app.GetDataBase(), nullptr);  // disconnected and destroyed at shutdown
 

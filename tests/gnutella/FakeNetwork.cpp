@@ -159,6 +159,11 @@ std::vector<std::string> FakeFileHost::Requests() const {
     return m_requests;
 }
 
+std::vector<std::chrono::steady_clock::time_point> FakeFileHost::RequestTimes() const {
+    std::lock_guard lock(m_lock);
+    return m_times;
+}
+
 void FakeFileHost::Serve(int fd) {
     std::string block, rest;
     if (!ReadHeaderBlock(fd, block, rest)) {
@@ -167,6 +172,34 @@ void FakeFileHost::Serve(int fd) {
     {
         std::lock_guard lock(m_lock);
         m_requests.push_back(block);
+        m_times.push_back(std::chrono::steady_clock::now());
+    }
+    const int answering = ++m_nAnswering;
+    int most = mostAtOnce.load();
+    while (answering > most && !mostAtOnce.compare_exchange_weak(most, answering)) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(holdMilliseconds.load()));
+    struct Done {
+        std::atomic<int>& count;
+        bool counted = true;
+        void Now() {
+            if (counted) {
+                --count;
+                counted = false;
+            }
+        }
+        ~Done() { Now(); }
+    } done{m_nAnswering};
+    if (queuedReplies.load() > 0) {
+        --queuedReplies;
+        done.Now();
+        SendAll(fd,
+                "HTTP/1.1 503 Service Unavailable\r\nX-Queued: position=1,length=2,limit=1,"
+                "pollMin=" +
+                    std::to_string(pollMinSeconds.load()) + ",pollMax=" +
+                    std::to_string(pollMaxSeconds.load()) + "\r\nContent-Length: 0\r\n\r\n");
+        Serve(fd);
+        return;
     }
     std::istringstream lines(block);
     std::string method, path;
@@ -212,6 +245,9 @@ void FakeFileHost::Serve(int fd) {
         body = body.substr(0, static_cast<std::size_t>(cut));
     }
     SendAll(fd, head);
+    // Counted as answered before the last bytes go: the leaf may open its
+    // next request the moment it has them.
+    done.Now();
     SendAll(fd, body);
 }
 
@@ -285,7 +321,7 @@ void FakeUltrapeer::Serve(int fd) {
         std::lock_guard lock(m_lock);
         m_handshake = block;
     }
-    const std::string tryHosts = "X-Try-Ultrapeers: 10.1.2.3:6346, 10.1.2.4:6347\r\n";
+    const std::string tryHosts = "X-Try-Ultrapeers: 127.1.2.3:6346, 127.1.2.4:6347\r\n";
     switch (m_mode) {
         case Mode::Busy503:
             SendAll(fd, "GNUTELLA/0.6 503 Full\r\n" + tryHosts + "\r\n");

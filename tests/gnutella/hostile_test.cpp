@@ -33,7 +33,9 @@ struct HostileTest : ::testing::Test {
     }
     void Join(const HostAddress& peer) {
         std::ofstream(dir / "GnuUltraCache.net") << FormatHostAddress(peer) << "\n";
+        std::ofstream(dir / "GnuConfig.ini") << "LocalNetworks=127.0.0.0/8\n";
         core = CreateObject(kGnutellaProgId, dir, limits);
+        core->Preferences()->LoadConfiguration("GnuConfig.ini");
         core->HostCache()->LoadUltrapeers("GnuUltraCache.net");
         core->Connect(1);
     }

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -68,7 +69,10 @@ struct Leaf {
             cache += FormatHostAddress(host) + "\n";
         }
         WriteFile(dir.Path() / "GnuUltraCache.net", cache);
+        // The fakes live on loopback, which the leaf takes from peers only when told.
+        WriteFile(dir.Path() / "GnuConfig.ini", "LocalNetworks=127.0.0.0/8\n");
         core = CreateObject(kGnutellaProgId, dir.Path(), limits);
+        core->Preferences()->LoadConfiguration("GnuConfig.ini");
         network = core->Network();
         cache_ = core->HostCache();
         search = core->Search();
@@ -125,7 +129,7 @@ TEST(GnutellaHandshake, LeafIsAcceptedByAnUltrapeerAndSaysWhatItIs) {
     // X-Try-Ultrapeers joined the cache.
     leaf.cache_->SaveUltrapeers("GnuUltraCache.net");
     const std::string saved = ReadFile(leaf.dir.Path() / "GnuUltraCache.net");
-    EXPECT_NE(saved.find("10.1.2.3:6346"), std::string::npos);
+    EXPECT_NE(saved.find("127.1.2.3:6346"), std::string::npos);
     EXPECT_NE(saved.find(FormatHostAddress(peer.Address())), std::string::npos);
 }
 
@@ -142,7 +146,7 @@ TEST(GnutellaHandshake, RefusalsLeaveTheLeafUnconnected) {
     EXPECT_EQ(leaf.network->ConnectionCount(), 0);
     // The 503 still taught the leaf other ultrapeers.
     leaf.cache_->SaveUltrapeers("GnuUltraCache.net");
-    EXPECT_NE(ReadFile(leaf.dir.Path() / "GnuUltraCache.net").find("10.1.2.4:6347"),
+    EXPECT_NE(ReadFile(leaf.dir.Path() / "GnuUltraCache.net").find("127.1.2.4:6347"),
               std::string::npos);
 }
 
@@ -192,6 +196,21 @@ TEST_P(QueryRoundTrip, HitsFromThreeHostsGroupBySha1AndDownloadVerified) {
 INSTANTIATE_TEST_SUITE_P(PlainAndDeflated, QueryRoundTrip,
                          ::testing::Values(std::tuple{false, false}, std::tuple{true, true},
                                            std::tuple{true, false}));
+
+TEST(GnutellaSearch, FilesOverTheSizeCapAreNotKept) {
+    FakeFileHost host({{"Track Small.mp3", Content(1000, 'x')},
+                       {"Track Large.mp3", Content(1024 * 1024 + 1, 'y')}});
+    FakeUltrapeer peer({&host});
+    Leaf leaf({peer.Address()});
+    WriteFile(leaf.dir.Path() / "GnuConfig.ini", "MaxFileMiB=1\nLocalNetworks=127.0.0.0/8\n");
+    leaf.core->Preferences()->LoadConfiguration("GnuConfig.ini");
+    leaf.Connect(1);
+    const int id = leaf.search->Start("track");
+    leaf.AwaitResults(id, 1);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(leaf.search->ResultIds(id).size(), 1u);
+    EXPECT_EQ(leaf.search->ResultName(id, 1), "Track Small.mp3");
+}
 
 TEST(GnutellaSearch, UnknownIdsRaiseAndStoppedSearchesKeepTheirResults) {
     const SharedFile song{"Band - Track.mp3", Content(100, 'x')};
@@ -280,6 +299,63 @@ TEST_F(DownloadCase, BusySourceIsQueuedAndAskedAgain) {
     ASSERT_EQ(leaf.AwaitEnd(download), kComplete);
 }
 
+TEST_F(DownloadCase, BusyReplyMovesToAnotherSourceAtOnce) {
+    const SharedFile song{"Track.mp3", Content(5000, 'm')};
+    FakeFileHost busy({song}), spare({song});
+    busy.busyReplies = 1;
+    busy.retryAfterSeconds = 3600;
+    spare.firewalled = true;  // ranked second, so the busy host is asked first
+    FakeUltrapeer peer({&busy, &spare});
+    Leaf leaf({peer.Address()});
+    expectedHosts = 2;
+    const auto start = std::chrono::steady_clock::now();
+    const int download = Begin(leaf);
+    ASSERT_EQ(leaf.AwaitEnd(download, 3000ms), kComplete);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    EXPECT_EQ(busy.Requests().size(), 1u);
+    EXPECT_EQ(spare.Requests().size(), 1u);
+}
+
+TEST_F(DownloadCase, WaitsInTheSourcesQueueOnTheSameConnection) {
+    const SharedFile song{"Track.mp3", Content(5000, 'w')};
+    FakeFileHost host({song});
+    host.queuedReplies = 1;
+    host.pollMinSeconds = 1;
+    host.pollMaxSeconds = 30;
+    FakeUltrapeer peer({&host});
+    Leaf leaf({peer.Address()});
+    const int download = Begin(leaf);
+    ASSERT_TRUE(WaitFor([&] { return leaf.downloads->State(download) == kQueued; }, 3000ms));
+    ASSERT_EQ(leaf.AwaitEnd(download, 5000ms), kComplete);
+    const auto requests = host.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[0].find("\r\nX-Queue: 0.1\r\n"), std::string::npos) << requests[0];
+    const auto times = host.RequestTimes();
+    EXPECT_GE(times[1] - times[0], 1000ms);  // not before pollMin
+    // The second request came over the connection that was queued.
+    EXPECT_EQ(host.Connections(), 1);
+}
+
+TEST_F(DownloadCase, OneTransferAtATimeFromOneHost) {
+    FakeFileHost host({{"Track One.mp3", Content(3000, '1')},
+                       {"Track Two.mp3", Content(3000, '2')},
+                       {"Track Three.mp3", Content(3000, '3')}});
+    host.holdMilliseconds = 150;
+    FakeUltrapeer peer({&host});
+    Leaf leaf({peer.Address()});
+    leaf.Connect(1);
+    const int id = leaf.search->Start("track");
+    leaf.AwaitResults(id, 3);
+    std::vector<int> started;
+    for (int result : leaf.search->ResultIds(id)) {
+        started.push_back(leaf.search->Download(id, result));
+    }
+    for (int download : started) {
+        ASSERT_EQ(leaf.AwaitEnd(download), kComplete);
+    }
+    EXPECT_EQ(host.mostAtOnce.load(), 1);
+}
+
 TEST_F(DownloadCase, CorruptFileFailsAndLeavesNothingBehind) {
     const SharedFile song{"Track.mp3", Content(5000, 's')};
     FakeFileHost host({song});
@@ -348,33 +424,12 @@ TEST(GnutellaHostCache, CachesRoundTripThroughTheirFiles) {
     cache->LoadWebCaches("WebCache.net");
     cache->SaveHosts("GnuCache.net");
     cache->SaveWebCaches("WebCache.net");
-    EXPECT_EQ(ReadFile(dir.Path() / "GnuCache.net"), "1.2.3.4:6346\n9.9.9.9:1\n");
+    // Each host is kept with the time it last answered (here: when it was read).
+    const std::string saved = ReadFile(dir.Path() / "GnuCache.net");
+    EXPECT_EQ(saved.substr(0, 13), "1.2.3.4:6346 ");
+    EXPECT_NE(saved.find("\n9.9.9.9:1 "), std::string::npos);
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 2);
     EXPECT_EQ(ReadFile(dir.Path() / "WebCache.net"), "http://cache.example/gwc.php\n");
-}
-
-TEST(GnutellaHostCache, WebCacheBootstrapFindsAnUltrapeer) {
-    FakeUltrapeer peer({});
-    TcpServer webCache([&](int fd) {
-        std::string block, rest;
-        if (!ReadHeaderBlock(fd, block, rest)) {
-            return;
-        }
-        const bool hostFile =
-            block.find("hostfile=1&client=KVLN&version=1.00") != std::string::npos;
-        SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" +
-                        (hostFile ? FormatHostAddress(peer.Address()) + "\n"
-                                  : std::string("http://other.example/cache.php\n")));
-    });
-    Leaf leaf({});
-    WriteFile(leaf.dir.Path() / "WebCache.net",
-              "http://127.0.0.1:" + std::to_string(webCache.Port()) + "/gwc\n");
-    leaf.cache_->LoadWebCaches("WebCache.net");
-    leaf.core->Connect(1);
-    leaf.core->Connect(2);
-    ASSERT_TRUE(WaitFor([&] { return leaf.network->ConnectionCount() == 1; }));
-    leaf.cache_->SaveWebCaches("WebCache.net");
-    EXPECT_NE(ReadFile(leaf.dir.Path() / "WebCache.net").find("http://other.example/cache.php"),
-              std::string::npos);
 }
 
 }  // namespace
