@@ -68,18 +68,19 @@ protected:
 constexpr const char* kVerdictsAndPlays =
     "SELECT MoodID, TrackID, Rating, RatingType, Played, LastPlayed, LastCounter FROM tTrackMood "
     "ORDER BY MoodID, TrackID";
+// The rows both fixtures were made with, written out rather than read back.
+constexpr const char* kFixtureVerdictsAndPlays =
+    "1|1|4|1|3|2026-11-30 20:01:02|7\n"
+    "1|2|-1|1|1|2026-11-30 20:05:00|8\n"
+    "1|3|3|1|1|2026-12-01 09:10:00|10\n"
+    "2|1|1|1|0||\n"
+    "2|3|||2|2026-12-01 09:00:00|9\n";
 
 TEST_F(UpgradeTest, KeepsEveryRatingAndPlayAndReachesTheCurrentVersion) {
     const std::string tracksBefore = Rows(Path(), "SELECT * FROM tTrack ORDER BY ID");
     ASSERT_TRUE(Connect()) << m_strError;
 
-    // The rows the fixture was made with, written out rather than read back.
-    EXPECT_EQ(Rows(Path(), kVerdictsAndPlays),
-              "1|1|4|1|3|2026-11-30 20:01:02|7\n"
-              "1|2|-1|1|1|2026-11-30 20:05:00|8\n"
-              "1|3|3|1|1|2026-12-01 09:10:00|10\n"
-              "2|1|1|1|0||\n"
-              "2|3|||2|2026-12-01 09:00:00|9\n");
+    EXPECT_EQ(Rows(Path(), kVerdictsAndPlays), kFixtureVerdictsAndPlays);
     EXPECT_EQ(Rows(Path(), "SELECT Counter FROM tCounter"), "10\n");
     EXPECT_EQ(Rows(Path(),
                    "SELECT ValueInt FROM tSettings WHERE Name IN ('FirstUse','CloseCount') "
@@ -107,12 +108,7 @@ TEST_F(UpgradeTest, ThirdVersionKeepsEveryRatingAndPlayAndSumsThemByArtistAndGen
     ASSERT_EQ(Rows(Path(), "PRAGMA user_version"), "3\n");
     ASSERT_TRUE(Connect()) << m_strError;
 
-    EXPECT_EQ(Rows(Path(), kVerdictsAndPlays),
-              "1|1|4|1|3|2026-11-30 20:01:02|7\n"
-              "1|2|-1|1|1|2026-11-30 20:05:00|8\n"
-              "1|3|3|1|1|2026-12-01 09:10:00|10\n"
-              "2|1|1|1|0||\n"
-              "2|3|||2|2026-12-01 09:00:00|9\n");
+    EXPECT_EQ(Rows(Path(), kVerdictsAndPlays), kFixtureVerdictsAndPlays);
     EXPECT_EQ(Rows(Path(), "SELECT DISTINCT Skipped, SkipWeight FROM tTrackMood"), "0|0.0\n");
     // Artist A: tracks 1 and 2 (genre 17); Björk: track 3 (genre 52), unrated but heard in mood 2.
     EXPECT_EQ(Rows(Path(),
