@@ -10,22 +10,13 @@
 namespace kavelin {
 namespace {
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    const int length = std::snprintf(nullptr, 0, format, args...);
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    std::snprintf(text.data(), text.size(), format, args...);
-    text.pop_back();
-    return text;
-}
-
 // Whether tTrackMood holds a row for the pair; nothing when the look-up could
 // not run (the reason is then the database's last error).
 std::optional<bool> TrackMoodRowExists(CADODataBase& database, int moodId, int trackId) {
     CADORecordset rs(database);
-    if (!rs.OpenSource(
-            Format("SELECT ID FROM tTrackMood WHERE MoodID=%d AND TrackID=%d", moodId, trackId),
-            CADORecordset::SourceQuery)) {
+    if (!rs.OpenSource(FormatStatement("SELECT ID FROM tTrackMood WHERE MoodID=%d AND TrackID=%d",
+                                       moodId, trackId),
+                       CADORecordset::SourceQuery)) {
         database.SetError(rs.GetLastError(), "Kavelin catalog", rs.GetLastErrorText());
         return std::nullopt;
     }
@@ -52,14 +43,14 @@ bool StorePlay(CADODataBase& database, int moodId, int trackId, const std::strin
         return false;
     }
     const bool written =
-        *exists ? database.ExecuteStatement(
-                      Format("UPDATE tTrackMood SET Played=Played+1, LastPlayed=%s, LastCounter=%d "
-                             "WHERE MoodID=%d AND TrackID=%d",
-                             when.c_str(), counter, moodId, trackId))
+        *exists ? database.ExecuteStatement(FormatStatement(
+                      "UPDATE tTrackMood SET Played=Played+1, LastPlayed=%s, LastCounter=%d "
+                      "WHERE MoodID=%d AND TrackID=%d",
+                      when.c_str(), counter, moodId, trackId))
                 : database.ExecuteStatement(
-                      Format("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, "
-                             "LastCounter) VALUES (%d, %d, %d, %s, %d)",
-                             moodId, trackId, 1, when.c_str(), counter));
+                      FormatStatement("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, "
+                                      "LastCounter) VALUES (%d, %d, %d, %s, %d)",
+                                      moodId, trackId, 1, when.c_str(), counter));
     return written && transaction.Commit();
 }
 
@@ -92,8 +83,9 @@ std::string CutText(const std::string& text, std::size_t maxLength) {
 int GetSettingInt(CADODataBase& database, const std::string& key) {
     CADORecordset rs(database);
     int value = 0;
-    if (rs.OpenSource(Format("SELECT ValueInt FROM tSettings WHERE Name = '%s'", key.c_str()),
-                      CADORecordset::SourceAuto) &&
+    if (rs.OpenSource(
+            FormatStatement("SELECT ValueInt FROM tSettings WHERE Name = '%s'", key.c_str()),
+            CADORecordset::SourceAuto) &&
         !rs.AtEnd()) {
         rs.ReadField("ValueInt", value);
     }
@@ -102,14 +94,14 @@ int GetSettingInt(CADODataBase& database, const std::string& key) {
 }
 
 void SetSettingInt(CADODataBase& database, const std::string& key, int value) {
-    database.ExecuteStatement(
-        Format("UPDATE tSettings SET ValueInt = %i WHERE Name = '%s'", value, key.c_str()));
+    database.ExecuteStatement(FormatStatement(
+        "UPDATE tSettings SET ValueInt = %i WHERE Name = '%s'", value, key.c_str()));
 }
 
 void SetTrackDeleted(CADODataBase& database, int trackId, int flag) {
     database.ExecuteStatement(
-        flag == 1 ? Format("UPDATE tTrack SET Deleted = True WHERE ID = %d", trackId)
-                  : Format("UPDATE tTrack SET Deleted = False WHERE ID = %d", trackId));
+        flag == 1 ? FormatStatement("UPDATE tTrack SET Deleted = True WHERE ID = %d", trackId)
+                  : FormatStatement("UPDATE tTrack SET Deleted = False WHERE ID = %d", trackId));
 }
 
 bool SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
@@ -124,14 +116,14 @@ bool SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
         return false;
     }
     const bool written =
-        *exists
-            ? database.ExecuteStatement(Format(
-                  "UPDATE tTrackMood SET Rating=%d, RatingType=1, SkipWeight=0 WHERE MoodID=%d "
-                  "AND TrackID=%d",
-                  rating, moodId, trackId))
-            : database.ExecuteStatement(Format("INSERT INTO tTrackMood(MoodID, TrackID, Rating, "
-                                               "RatingType) VALUES (%d, %d, %d, 1)",
-                                               moodId, trackId, rating));
+        *exists ? database.ExecuteStatement(FormatStatement(
+                      "UPDATE tTrackMood SET Rating=%d, RatingType=1, SkipWeight=0 WHERE MoodID=%d "
+                      "AND TrackID=%d",
+                      rating, moodId, trackId))
+                : database.ExecuteStatement(
+                      FormatStatement("INSERT INTO tTrackMood(MoodID, TrackID, Rating, "
+                                      "RatingType) VALUES (%d, %d, %d, 1)",
+                                      moodId, trackId, rating));
     return written && transaction.Commit();
 }
 
@@ -165,14 +157,14 @@ void RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs,
     }
     if (*exists) {
         database.ExecuteStatement(
-            Format("UPDATE tTrackMood SET Skipped=Skipped+1, SkipWeight=SkipWeight+%s, "
-                   "LastSkipPosition=%d WHERE MoodID=%d AND TrackID=%d",
-                   weight, position, moodId, trackId));
+            FormatStatement("UPDATE tTrackMood SET Skipped=Skipped+1, SkipWeight=SkipWeight+%s, "
+                            "LastSkipPosition=%d WHERE MoodID=%d AND TrackID=%d",
+                            weight, position, moodId, trackId));
     } else {
-        database.ExecuteStatement(
-            Format("INSERT INTO tTrackMood(MoodID, TrackID, Skipped, SkipWeight, LastSkipPosition) "
-                   "VALUES (%d, %d, 1, %s, %d)",
-                   moodId, trackId, weight, position));
+        database.ExecuteStatement(FormatStatement(
+            "INSERT INTO tTrackMood(MoodID, TrackID, Skipped, SkipWeight, LastSkipPosition) "
+            "VALUES (%d, %d, 1, %s, %d)",
+            moodId, trackId, weight, position));
     }
     transaction.Commit();
 }
@@ -182,7 +174,7 @@ CTrackInfo LoadTrack(CADODataBase& database, int trackId) {
     track.ID = trackId;
     CADORecordset rs(database);
     if (rs.OpenSource("tTrack", CADORecordset::SourceTable) &&
-        rs.SeekFirstMatch(Format("ID=%d", trackId))) {
+        rs.SeekFirstMatch(FormatStatement("ID=%d", trackId))) {
         rs.ReadField("Filename", track.Filename);
         rs.ReadField("Artist", track.Artist);
         rs.ReadField("Trackname", track.Trackname);

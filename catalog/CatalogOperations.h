@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "catalog/ADODataBase.h"
@@ -22,6 +23,15 @@ inline constexpr std::size_t kMaxYearLength = 10;
 
 // Doubles every apostrophe so that the text can stand between apostrophes in a statement.
 std::string QuoteForSql(const std::string& text);
+
+// Fills one of the program's statement formats, printf-style.
+template <typename... Args>
+std::string FormatStatement(const char* format, Args... args) {
+    const int length = std::snprintf(nullptr, 0, format, args...);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
+}
 
 // Cuts a text to at most `maxLength` bytes without splitting a UTF-8 character.
 std::string CutText(const std::string& text, std::size_t maxLength);

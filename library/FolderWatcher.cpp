@@ -15,14 +15,6 @@
 namespace kavelin {
 namespace {
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    const int size = std::snprintf(nullptr, 0, format, args...);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    std::snprintf(text.data(), text.size() + 1, format, args...);
-    return text;
-}
-
 bool IsMp3(const std::string& path) {
     if (path.size() < 4) {
         return false;
@@ -80,14 +72,14 @@ void FolderWatcher::AddFolder(const std::string& path) {
     const std::string quoted = QuoteForSql(path);
     try {
         CADORecordset known(m_database);
-        if (known.OpenSource(
-                Format("SELECT Count(*) FROM tWatchedFolder WHERE Path='%s'", quoted.c_str()),
-                CADORecordset::SourceQuery)) {
+        if (known.OpenSource(FormatStatement("SELECT Count(*) FROM tWatchedFolder WHERE Path='%s'",
+                                             quoted.c_str()),
+                             CADORecordset::SourceQuery)) {
             long count = 0;
             known.ReadField(0, count);
             if (count == 0) {
-                m_database.ExecuteStatement(
-                    Format("INSERT INTO tWatchedFolder(Path) VALUES ('%s')", quoted.c_str()));
+                m_database.ExecuteStatement(FormatStatement(
+                    "INSERT INTO tWatchedFolder(Path) VALUES ('%s')", quoted.c_str()));
             }
         }
     } catch (const CADOException&) {
@@ -252,15 +244,15 @@ void FolderWatcher::FileWritten(const std::string& path) {
     }
     // A file back where it was is a track again; the scanner skips known paths.
     m_database.ExecuteStatement(
-        Format("UPDATE tTrack SET Deleted=False WHERE Filename='%s' AND Deleted=True",
-               QuoteForSql(path).c_str()));
+        FormatStatement("UPDATE tTrack SET Deleted=False WHERE Filename='%s' AND Deleted=True",
+                        QuoteForSql(path).c_str()));
     m_scanner.QueueFile(path);
 }
 
 void FolderWatcher::FileRemoved(const std::string& path) {
     if (IsMp3(path)) {
-        m_database.ExecuteStatement(Format("UPDATE tTrack SET Deleted=True WHERE Filename='%s'",
-                                           QuoteForSql(path).c_str()));
+        m_database.ExecuteStatement(FormatStatement(
+            "UPDATE tTrack SET Deleted=True WHERE Filename='%s'", QuoteForSql(path).c_str()));
     }
 }
 
@@ -269,8 +261,8 @@ void FolderWatcher::DirectoryRemoved(const std::string& path) {
     std::string end = path;
     end.back() = '0';
     m_database.ExecuteStatement(
-        Format("UPDATE tTrack SET Deleted=True WHERE Filename>='%s' AND Filename<'%s'",
-               QuoteForSql(path).c_str(), QuoteForSql(end).c_str()));
+        FormatStatement("UPDATE tTrack SET Deleted=True WHERE Filename>='%s' AND Filename<'%s'",
+                        QuoteForSql(path).c_str(), QuoteForSql(end).c_str()));
     for (auto entry = m_unwatched.lower_bound(path);
          entry != m_unwatched.end() && entry->first < end;) {
         entry = m_unwatched.erase(entry);

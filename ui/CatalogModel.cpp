@@ -14,14 +14,6 @@ namespace {
 // Internal id of an artist's own index; a track's index carries its artist's row + 1.
 constexpr quintptr kArtistLevel = 0;
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    const int size = std::snprintf(nullptr, 0, format, args...);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    std::snprintf(text.data(), text.size() + 1, format, args...);
-    return text;
-}
-
 }  // namespace
 
 CatalogModel::CatalogModel(CADODataBase& database, QObject* parent, int artistsPerRead)
@@ -69,10 +61,11 @@ std::vector<CatalogModel::Artist> CatalogModel::ReadArtists() {
     int rowsRead = 0;
     try {
         CADORecordset rows(m_database);
-        if (rows.OpenSource(Format("SELECT TOP %d Artist FROM tTrack WHERE Deleted=0%s GROUP BY "
-                                   "Artist ORDER BY Artist",
-                                   m_nArtistsPerRead, after.c_str()),
-                            CADORecordset::SourceQuery)) {
+        if (rows.OpenSource(
+                FormatStatement("SELECT TOP %d Artist FROM tTrack WHERE Deleted=0%s GROUP BY "
+                                "Artist ORDER BY Artist",
+                                m_nArtistsPerRead, after.c_str()),
+                CADORecordset::SourceQuery)) {
             artists.reserve(static_cast<std::size_t>(rows.CountRows()));
             bool noArtistListed = false;
             while (!rows.AtEnd()) {
@@ -118,7 +111,7 @@ void CatalogModel::LoadTracks(const QModelIndex& index) {
                 ? std::string(
                       "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND (Artist IS "
                       "NULL OR Artist='') ORDER BY TrackName")
-                : Format(
+                : FormatStatement(
                       "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND Artist='%s' "
                       "ORDER BY TrackName",
                       QuoteForSql(artist.entry.name.toStdString()).c_str());
@@ -255,16 +248,16 @@ bool CatalogModel::Rename(const Entry& entry, const QString& newName) {
     const std::string newText = QuoteForSql(newName.toStdString());
     if (entry.noArtist) {
         // Naming the tracks without an artist gives them all that artist.
-        return m_database.ExecuteStatement(Format(
+        return m_database.ExecuteStatement(FormatStatement(
             "UPDATE tTrack SET Artist='%s' WHERE Artist IS NULL OR Artist=''", newText.c_str()));
     }
     if (entry.value == ItemArtistPending || entry.value == ItemArtistLoaded) {
-        return m_database.ExecuteStatement(Format("UPDATE tTrack SET Artist='%s' WHERE Artist='%s'",
-                                                  newText.c_str(),
-                                                  QuoteForSql(entry.name.toStdString()).c_str()));
+        return m_database.ExecuteStatement(
+            FormatStatement("UPDATE tTrack SET Artist='%s' WHERE Artist='%s'", newText.c_str(),
+                            QuoteForSql(entry.name.toStdString()).c_str()));
     }
-    return m_database.ExecuteStatement(
-        Format("UPDATE tTrack SET TrackName='%s' WHERE ID=%d", newText.c_str(), entry.value));
+    return m_database.ExecuteStatement(FormatStatement(
+        "UPDATE tTrack SET TrackName='%s' WHERE ID=%d", newText.c_str(), entry.value));
 }
 
 }  // namespace kavelin
