@@ -78,7 +78,8 @@ private:
 class TrackPlayerTest : public ::testing::Test {
 protected:
     TrackPlayerTest()
-        : m_player(m_catalog.Database(), [this](int type) { return MakeFake(type); }) {
+        : m_player(m_catalog.Database(), m_catalog.Writes(),
+                   [this](int type) { return MakeFake(type); }) {
         m_player.SetMessageTarget(&m_target);
     }
     ~TrackPlayerTest() override {
@@ -271,6 +272,29 @@ TEST_F(TrackPlayerTest, SkipRecordsWhereItCameThenChoosesTheNextTrack) {
                                std::to_string(skipped)),
               "-,1,0.88,30000");
     EXPECT_EQ(Messages(), kShowThenPlay);
+}
+
+// Another program holds the catalog as the listener skips: the skip is kept
+// and stored once the catalog is free, not lost.
+TEST_F(TrackPlayerTest, ASkipTheCatalogCannotTakeNowIsStoredLater) {
+    CounterSuggestsNothing();
+    AddTrack("one");
+    AddTrack("two");
+    ASSERT_EQ(m_player.CreatePlayer(), 1);
+    m_player.SelectNextTrack();
+    const int skipped = m_player.GetCurrentTrack().ID;
+    Fake(kPlayerMediaPlayer)->position = 0;
+    Fake(kPlayerMediaPlayer)->length = 200000;
+    {
+        test::CatalogWriteHold hold(m_catalog.CatalogPath());
+        m_player.Skip();
+        EXPECT_EQ(m_catalog.Writes().Waiting(), 1u);
+    }
+    EXPECT_TRUE(m_catalog.Writes().RetryNow());
+    EXPECT_EQ(m_catalog.Scalar("SELECT Skipped || ',' || LastSkipPosition FROM tTrackMood WHERE "
+                               "MoodID=2 AND TrackID=" +
+                               std::to_string(skipped)),
+              "1,0");
 }
 
 // While the mood knows nothing, the shipped qCounter suggests nothing and the
