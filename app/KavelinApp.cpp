@@ -74,7 +74,7 @@ std::string ReadOnlyFolderText(const std::string& folder, bool fatal) {
 
 std::string UnsavedWritesText(std::size_t count) {
     return "Kavelin could not save " + std::to_string(count) +
-           (count == 1 ? " rating or play" : " ratings or plays") +
+           (count == 1 ? " rating, play or folder to scan" : " ratings, plays or folders to scan") +
            ", neither in the catalog nor beside it (the disk is full or cannot be written). They "
            "are lost.";
 }
@@ -252,8 +252,8 @@ bool CKavelinApp::OfferFreshCatalog() {
 }
 
 void CKavelinApp::CreateWorkers() {
-    m_pScanner = std::make_unique<InfoReader>(*m_pDataBase);
-    m_pPlayer = std::make_unique<TrackPlayer>(*m_pDataBase);
+    m_pScanner = std::make_unique<InfoReader>(*m_pDataBase, *m_pWrites);
+    m_pPlayer = std::make_unique<TrackPlayer>(*m_pDataBase, *m_pWrites);
     m_pFolderWatcher =
         std::make_unique<FolderWatcher>(*m_pDataBase, *m_pScanner, FolderWatcher::Limits{});
     m_pDownloader = new Downloader(*m_pDataBase, *m_pScanner);

@@ -66,9 +66,12 @@ BenchCatalog::BenchCatalog(const std::vector<GeneratedTrack>& tracks) {
             "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + catalog.string() + ";", "", "")) {
         throw std::runtime_error(m_pDatabase->GetLastErrorText());
     }
+    m_pWrites =
+        std::make_unique<PendingWrites>(*m_pDatabase, (m_directory / "Kavelin.pending").string());
 }
 
 BenchCatalog::~BenchCatalog() {
+    m_pWrites.reset();
     m_pDatabase->Disconnect();
     m_pDatabase.reset();
     std::error_code ignored;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "catalog/ADODataBase.h"
+#include "catalog/PendingWrites.h"
 #include "engine/Player.h"
 #include "platform/messages/MessageTarget.h"
 
@@ -28,6 +29,8 @@ public:
     BenchCatalog& operator=(const BenchCatalog&) = delete;
 
     CADODataBase& Database() { return *m_pDatabase; }
+    // Where the workers keep the writes the catalog cannot take at once.
+    PendingWrites& Writes() { return *m_pWrites; }
     // Runs statements straight on the file, in one transaction; reconnects the
     // catalog afterwards so that it reads stored queries anew.
     void RunDirect(const std::string& sql);
@@ -37,6 +40,7 @@ public:
 private:
     std::filesystem::path m_directory;
     std::unique_ptr<CADODataBase> m_pDatabase;
+    std::unique_ptr<PendingWrites> m_pWrites;
 };
 
 // A backend whose every track is over at once; the position it reports is

@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", database.GetLastErrorText().c_str());
         return 1;
     }
-    kavelin::InfoReader reader(database, std::chrono::milliseconds(1));
+    kavelin::PendingWrites writes(database, (catalog.parent_path() / "Kavelin.pending").string());
+    kavelin::InfoReader reader(database, writes, std::chrono::milliseconds(1));
     StopWhenIdle target(reader);
 
     const auto start = std::chrono::steady_clock::now();

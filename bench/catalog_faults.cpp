@@ -262,7 +262,7 @@ int Bench::Run() {
     m_pWrites->StartRetrying();
     m_pUser = std::make_unique<User>(*m_pWrites, moods);
     m_pScanner = std::make_unique<kavelin::InfoReader>(
-        m_database, milliseconds(1000), [this](const std::string& path) {
+        m_database, *m_pWrites, milliseconds(1000), [this](const std::string& path) {
             std::this_thread::sleep_for(milliseconds(m_slowReadMs.load()));
             return kavelin::ReadTrackFile(path);
         });

@@ -192,7 +192,8 @@ class CatalogPolicy : public Policy {
 public:
     CatalogPolicy(const Options& options, const Generated& generated, const std::string& query,
                   std::uint64_t seed)
-        : m_catalog(generated.tracks), m_player(m_catalog.Database(), [this](int) {
+        : m_catalog(generated.tracks),
+          m_player(m_catalog.Database(), m_catalog.Writes(), [this](int) {
               auto backend = std::make_unique<InstantPlayer>();
               m_pBackend = backend.get();
               return backend;

@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
     std::vector<double> processorTimes;
     auto measure = [&](bool forceFallback) {
         CountingWindow window;
-        TrackPlayer player(db, [](int) { return std::make_unique<InstantPlayer>(); });
+        TrackPlayer player(db, catalog.Writes(),
+                           [](int) { return std::make_unique<InstantPlayer>(); });
         player.SetMessageTarget(&window);
         player.CreatePlayer();
         for (int i = 0; i < kSelectionsPerKind; ++i) {

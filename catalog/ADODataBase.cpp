@@ -199,12 +199,16 @@ std::string CADODataBase::Translate(const std::string& statement) {
 }
 
 bool CADODataBase::ExecuteStatement(const std::string& statement) {
+    return Execute(statement) == 0;
+}
+
+std::uint32_t CADODataBase::Execute(const std::string& statement) {
     std::uint32_t code = 0;
     std::string description;
     sqlite3* connection = ThreadConnection(code, description);
     if (connection == nullptr) {
         SetError(code, kLayerSource, description);
-        return false;
+        return code;
     }
     const std::string sql = Translate(statement);
     const char* next = sql.c_str();
@@ -221,14 +225,15 @@ bool CADODataBase::ExecuteStatement(const std::string& statement) {
             }
         }
         if (rc != SQLITE_OK) {
-            SetError(SqliteResultCode(rc), kEngineSource, sqlite3_errmsg(connection));
+            code = SqliteResultCode(rc);
+            SetError(code, kEngineSource, sqlite3_errmsg(connection));
             sqlite3_finalize(prepared);
-            return false;
+            return code;
         }
         sqlite3_finalize(prepared);
         next = tail;
     }
-    return true;
+    return 0;
 }
 
 void CADODataBase::SetError(std::uint32_t code, const std::string& source,

@@ -37,6 +37,9 @@ public:
 
     // Runs a statement that returns no rows. False (with the error stored) on failure.
     bool ExecuteStatement(const std::string& statement);
+    // The same, giving the result code of the failure (0 on success): the
+    // stored last error may be another thread's by the time it is read.
+    std::uint32_t Execute(const std::string& statement);
 
     std::string GetLastErrorText() const;
     std::uint32_t GetLastError() const;

@@ -10,24 +10,53 @@
 namespace kavelin {
 namespace {
 
+// A failure whose result code was lost still counts as one.
+std::uint32_t FailureCode(std::uint32_t code) {
+    return code != 0 ? code : kUnspecifiedError;
+}
+
 // Whether tTrackMood holds a row for the pair; nothing when the look-up could
-// not run (the reason is then the database's last error).
-std::optional<bool> TrackMoodRowExists(CADODataBase& database, int moodId, int trackId) {
+// not run, with the reason in `failure`.
+std::optional<bool> TrackMoodRowExists(CADODataBase& database, int moodId, int trackId,
+                                       std::uint32_t& failure) {
     CADORecordset rs(database);
     if (!rs.OpenSource(FormatStatement("SELECT ID FROM tTrackMood WHERE MoodID=%d AND TrackID=%d",
                                        moodId, trackId),
                        CADORecordset::SourceQuery)) {
         database.SetError(rs.GetLastError(), "Kavelin catalog", rs.GetLastErrorText());
+        failure = FailureCode(rs.GetLastError());
         return std::nullopt;
     }
     return !rs.AtEnd();
 }
 
-bool StorePlay(CADODataBase& database, int moodId, int trackId, const std::string& when) {
+// Writes one row of tTrackMood in the open transaction: `update` when the pair
+// has its row, `insert` otherwise. 0, or the code of the failure.
+std::uint32_t WriteTrackMoodRow(CADODataBase& database, int moodId, int trackId,
+                                const std::string& update, const std::string& insert) {
+    std::uint32_t failure = 0;
+    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId, failure);
+    if (!exists) {
+        return failure;
+    }
+    return database.Execute(*exists ? update : insert);
+}
+
+WriteResult Committed(CADOTransaction& transaction, std::uint32_t failure) {
+    if (failure != 0) {
+        return {failure};
+    }
+    return {transaction.Commit() ? 0 : FailureCode(transaction.LastError())};
+}
+
+WriteResult StorePlay(CADODataBase& database, int moodId, int trackId, const std::string& when) {
     CADOTransaction transaction(database);
-    if (!transaction.IsActive() ||
-        !database.ExecuteStatement("UPDATE tCounter SET tCounter.[Counter] = Counter+1;")) {
-        return false;
+    if (!transaction.IsActive()) {
+        return {FailureCode(transaction.LastError())};
+    }
+    if (const std::uint32_t failure =
+            database.Execute("UPDATE tCounter SET tCounter.[Counter] = Counter+1;")) {
+        return {failure};
     }
     int counter = 0;
     {
@@ -35,23 +64,19 @@ bool StorePlay(CADODataBase& database, int moodId, int trackId, const std::strin
         if (!rs.OpenSource("SELECT Counter FROM TCounter", CADORecordset::SourceAuto) ||
             rs.AtEnd() || !rs.ReadField(0, counter)) {
             database.SetError(rs.GetLastError(), "Kavelin catalog", rs.GetLastErrorText());
-            return false;
+            return {FailureCode(rs.GetLastError())};
         }
     }
-    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
-    if (!exists) {
-        return false;
-    }
-    const bool written =
-        *exists ? database.ExecuteStatement(FormatStatement(
-                      "UPDATE tTrackMood SET Played=Played+1, LastPlayed=%s, LastCounter=%d "
-                      "WHERE MoodID=%d AND TrackID=%d",
-                      when.c_str(), counter, moodId, trackId))
-                : database.ExecuteStatement(
-                      FormatStatement("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, "
-                                      "LastCounter) VALUES (%d, %d, %d, %s, %d)",
-                                      moodId, trackId, 1, when.c_str(), counter));
-    return written && transaction.Commit();
+    return Committed(
+        transaction,
+        WriteTrackMoodRow(
+            database, moodId, trackId,
+            FormatStatement("UPDATE tTrackMood SET Played=Played+1, LastPlayed=%s, LastCounter=%d "
+                            "WHERE MoodID=%d AND TrackID=%d",
+                            when.c_str(), counter, moodId, trackId),
+            FormatStatement("INSERT INTO tTrackMood(MoodID, TrackID, Played, LastPlayed, "
+                            "LastCounter) VALUES (%d, %d, %d, %s, %d)",
+                            moodId, trackId, 1, when.c_str(), counter)));
 }
 
 }  // namespace
@@ -104,34 +129,30 @@ void SetTrackDeleted(CADODataBase& database, int trackId, int flag) {
                   : FormatStatement("UPDATE tTrack SET Deleted = False WHERE ID = %d", trackId));
 }
 
-bool SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
+WriteResult SetRating(CADODataBase& database, int moodId, int trackId, int rating) {
     // Look-up and write in one transaction: two threads rating the same pair
     // can never both insert a row.
     CADOTransaction transaction(database);
     if (!transaction.IsActive()) {
-        return false;
+        return {FailureCode(transaction.LastError())};
     }
-    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
-    if (!exists) {
-        return false;
-    }
-    const bool written =
-        *exists ? database.ExecuteStatement(FormatStatement(
-                      "UPDATE tTrackMood SET Rating=%d, RatingType=1, SkipWeight=0 WHERE MoodID=%d "
-                      "AND TrackID=%d",
-                      rating, moodId, trackId))
-                : database.ExecuteStatement(
-                      FormatStatement("INSERT INTO tTrackMood(MoodID, TrackID, Rating, "
-                                      "RatingType) VALUES (%d, %d, %d, 1)",
-                                      moodId, trackId, rating));
-    return written && transaction.Commit();
+    return Committed(
+        transaction,
+        WriteTrackMoodRow(database, moodId, trackId,
+                          FormatStatement("UPDATE tTrackMood SET Rating=%d, RatingType=1, "
+                                          "SkipWeight=0 WHERE MoodID=%d AND TrackID=%d",
+                                          rating, moodId, trackId),
+                          FormatStatement("INSERT INTO tTrackMood(MoodID, TrackID, Rating, "
+                                          "RatingType) VALUES (%d, %d, %d, 1)",
+                                          moodId, trackId, rating)));
 }
 
-bool RecordPlay(CADODataBase& database, int moodId, int trackId) {
+WriteResult RecordPlay(CADODataBase& database, int moodId, int trackId) {
     return StorePlay(database, moodId, trackId, "Now()");
 }
 
-bool RecordPlay(CADODataBase& database, int moodId, int trackId, const std::string& playedAt) {
+WriteResult RecordPlay(CADODataBase& database, int moodId, int trackId,
+                       const std::string& playedAt) {
     return StorePlay(database, moodId, trackId, "'" + QuoteForSql(playedAt) + "'");
 }
 
@@ -143,7 +164,8 @@ double SkipWeight(int positionMs, int lengthMs) {
     return 1.0 - 0.8 * share;
 }
 
-void RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs, int lengthMs) {
+WriteResult RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs,
+                       int lengthMs) {
     // Written with to_chars: the user's locale may spell the decimal point as a comma.
     char weight[32];
     const auto end =
@@ -151,22 +173,30 @@ void RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs,
     *end = '\0';
     const int position = std::max(positionMs, 0);
     CADOTransaction transaction(database);
-    const std::optional<bool> exists = TrackMoodRowExists(database, moodId, trackId);
-    if (!exists) {
-        return;
+    if (!transaction.IsActive()) {
+        return {FailureCode(transaction.LastError())};
     }
-    if (*exists) {
-        database.ExecuteStatement(
+    return Committed(
+        transaction,
+        WriteTrackMoodRow(
+            database, moodId, trackId,
             FormatStatement("UPDATE tTrackMood SET Skipped=Skipped+1, SkipWeight=SkipWeight+%s, "
                             "LastSkipPosition=%d WHERE MoodID=%d AND TrackID=%d",
-                            weight, position, moodId, trackId));
-    } else {
-        database.ExecuteStatement(FormatStatement(
-            "INSERT INTO tTrackMood(MoodID, TrackID, Skipped, SkipWeight, LastSkipPosition) "
-            "VALUES (%d, %d, 1, %s, %d)",
-            moodId, trackId, weight, position));
-    }
-    transaction.Commit();
+                            weight, position, moodId, trackId),
+            FormatStatement(
+                "INSERT INTO tTrackMood(MoodID, TrackID, Skipped, SkipWeight, LastSkipPosition) "
+                "VALUES (%d, %d, 1, %s, %d)",
+                moodId, trackId, weight, position)));
+}
+
+WriteResult QueueForScan(CADODataBase& database, const std::string& path) {
+    const bool directory = !path.empty() && path.back() == '/';
+    const std::string quoted = QuoteForSql(path);
+    return {database.Execute(
+        directory
+            ? FormatStatement("INSERT INTO tInfoRead(Filename, Dir) VALUES ('%s', True)",
+                              quoted.c_str())
+            : FormatStatement("INSERT INTO tInfoRead(Filename) VALUES ('%s')", quoted.c_str()))};
 }
 
 CTrackInfo LoadTrack(CADODataBase& database, int trackId) {

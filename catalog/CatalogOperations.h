@@ -42,21 +42,33 @@ void SetSettingInt(CADODataBase& database, const std::string& key, int value);
 
 void SetTrackDeleted(CADODataBase& database, int trackId, int flag);
 
+// The outcome of a write that must reach the catalog, with the reason when it
+// did not: read from here, as the database's last error may be another
+// thread's by then.
+struct WriteResult {
+    std::uint32_t failure = 0;  // 0 when stored; otherwise the result code that stopped it
+    explicit operator bool() const { return failure == 0; }
+};
+
 // Stores the user's verdict for a track in a mood (one row per pair, added or
-// updated). False when it was not stored; the database's last error says why.
-// All or nothing: a transaction that cannot begin writes nothing.
-bool SetRating(CADODataBase& database, int moodId, int trackId, int rating);
+// updated). All or nothing: a transaction that cannot begin writes nothing.
+WriteResult SetRating(CADODataBase& database, int moodId, int trackId, int rating);
 
 // Advances the global play counter and records the play of a track in a mood,
 // as of now or of `playedAt` (local time, "YYYY-MM-DD HH:MM:SS") for a play
-// stored late. False, with nothing written, when it could not be stored.
-bool RecordPlay(CADODataBase& database, int moodId, int trackId);
-bool RecordPlay(CADODataBase& database, int moodId, int trackId, const std::string& playedAt);
+// stored late. Nothing is written when it could not be stored.
+WriteResult RecordPlay(CADODataBase& database, int moodId, int trackId);
+WriteResult RecordPlay(CADODataBase& database, int moodId, int trackId,
+                       const std::string& playedAt);
 
 // Records that the listener skipped a track in a mood `positionMs` into it (of
 // `lengthMs`, 0 when unknown). A skip is no rating: it only weighs in the
 // selection, the more the earlier it came, until the track is rated.
-void RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs, int lengthMs);
+WriteResult RecordSkip(CADODataBase& database, int moodId, int trackId, int positionMs,
+                       int lengthMs);
+
+// Adds a file, or a directory (its path ends with "/"), to the scanner's queue.
+WriteResult QueueForScan(CADODataBase& database, const std::string& path);
 
 // How much a skip at this point says against the track: 1 at the start, falling
 // to 0.2 at the end; 0.6 when the length is unknown.

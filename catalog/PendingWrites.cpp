@@ -8,15 +8,19 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <optional>
+#include <random>
 #include <sstream>
 
-#include "catalog/CatalogOperations.h"
+#include "catalog/ADORecordset.h"
 #include "catalog/WriteWaits.h"
 
 namespace kavelin {
 namespace {
 
-constexpr const char* kJournalHeader = "Kavelin pending writes 1";
+// Each line of the journal is one write. The first version's lines had no id.
+constexpr const char* kJournalHeader = "Kavelin pending writes 2";
+constexpr const char* kFirstJournalHeader = "Kavelin pending writes 1";
 
 // Between failed retries the thread waits this long at first, doubling up to the maximum.
 constexpr std::chrono::milliseconds kFirstBackOff(250);
@@ -29,6 +33,71 @@ std::string LocalTimeNow() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
+}
+
+// A random number per run, so that ids never repeat across runs.
+std::string NewRunId() {
+    std::random_device random;
+    const std::uint64_t value = (std::uint64_t{random()} << 32) ^ random();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// A path may hold any byte but NUL; in the journal a line break and the
+// backslash are written as \n and \\.
+std::string EscapeLine(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == '\\' || c == '\n') {
+            escaped += '\\';
+            escaped += c == '\n' ? 'n' : '\\';
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string UnescapeLine(const std::string& text) {
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            plain += text[++i] == 'n' ? '\n' : text[i];
+        } else {
+            plain += text[i];
+        }
+    }
+    return plain;
+}
+
+WriteResult Apply(CADODataBase& database, const CatalogWrite& write) {
+    switch (write.kind) {
+        case CatalogWrite::Kind::Rating:
+            return SetRating(database, write.moodId, write.trackId, write.rating);
+        case CatalogWrite::Kind::Play:
+            return RecordPlay(database, write.moodId, write.trackId, write.playedAt);
+        case CatalogWrite::Kind::Skip:
+            return RecordSkip(database, write.moodId, write.trackId, write.positionMs,
+                              write.lengthMs);
+        case CatalogWrite::Kind::Scan:
+            return QueueForScan(database, write.path);
+    }
+    return {kUnspecifiedError};
+}
+
+// Whether a write with this id was stored; nothing when the catalog could not
+// be read, with the reason in `failure`.
+std::optional<bool> IsStored(CADODataBase& database, const std::string& id,
+                             std::uint32_t& failure) {
+    CADORecordset rs(database);
+    if (!rs.OpenSource(FormatStatement("SELECT 1 FROM tStoredWrite WHERE WriteID='%s'",
+                                       QuoteForSql(id).c_str()),
+                       CADORecordset::SourceQuery)) {
+        failure = rs.GetLastError() != 0 ? rs.GetLastError() : kUnspecifiedError;
+        return std::nullopt;
+    }
+    return !rs.AtEnd();
 }
 
 WriteFailure FailureOf(std::uint32_t code) {
@@ -80,8 +149,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
 }  // namespace
 
 PendingWrites::PendingWrites(CADODataBase& database, std::string journalPath)
-    : m_database(database), m_strJournalPath(std::move(journalPath)) {
+    : m_database(database), m_strJournalPath(std::move(journalPath)), m_strRunId(NewRunId()) {
     LoadJournal();
+    ForgetStoredIds();
 }
 
 PendingWrites::~PendingWrites() {
@@ -106,6 +176,23 @@ bool PendingWrites::StorePlay(int moodId, int trackId) {
     return Store(std::move(write));
 }
 
+bool PendingWrites::StoreSkip(int moodId, int trackId, int positionMs, int lengthMs) {
+    CatalogWrite write;
+    write.kind = CatalogWrite::Kind::Skip;
+    write.moodId = moodId;
+    write.trackId = trackId;
+    write.positionMs = positionMs;
+    write.lengthMs = lengthMs;
+    return Store(std::move(write));
+}
+
+bool PendingWrites::QueueForScan(const std::string& path) {
+    CatalogWrite write;
+    write.kind = CatalogWrite::Kind::Scan;
+    write.path = path;
+    return Store(std::move(write));
+}
+
 bool PendingWrites::Store(CatalogWrite write) {
     {
         std::lock_guard lock(m_lock);
@@ -124,18 +211,18 @@ bool PendingWrites::Store(CatalogWrite write) {
             return false;
         }
     }
-    const bool stored = Write(write, kFirstAttemptWait);
+    const WriteResult result = Write(write, {}, kFirstAttemptWait);
     std::lock_guard lock(m_lock);
-    if (stored) {
+    if (result) {
         ++m_totals.stored;
         return true;
     }
-    m_failure = FailureOf(m_database.GetLastError());
+    m_failure = FailureOf(result.failure);
     Enqueue(std::move(write));
     return false;
 }
 
-void PendingWrites::Enqueue(CatalogWrite write) {
+void PendingWrites::Enqueue(CatalogWrite write, std::string id) {
     if (write.kind == CatalogWrite::Kind::Rating) {
         // The head may be being stored right now; it is then stored first and
         // this newer verdict after it, so the newer one still wins.
@@ -145,18 +232,61 @@ void PendingWrites::Enqueue(CatalogWrite write) {
         m_totals.replaced += static_cast<std::uint64_t>(m_queue.end() - older);
         m_queue.erase(older, m_queue.end());
     }
-    m_queue.push_back({m_nextSequence++, std::move(write)});
+    const std::uint64_t sequence = m_nextSequence++;
+    if (id.empty()) {
+        id = m_strRunId + "-" + std::to_string(sequence);
+    }
+    m_queue.push_back({sequence, std::move(id), std::move(write)});
     m_bJournalDirty = true;
     m_bRetryRequested = true;
     m_wake.notify_all();
 }
 
-bool PendingWrites::Write(const CatalogWrite& write, std::chrono::milliseconds wait) {
+WriteResult PendingWrites::Write(const CatalogWrite& write, const std::string& id,
+                                 std::chrono::milliseconds wait) {
     const WriteWaitLimit limit(wait);
-    if (write.kind == CatalogWrite::Kind::Rating) {
-        return SetRating(m_database, write.moodId, write.trackId, write.rating);
+    if (id.empty()) {
+        return Apply(m_database, write);
     }
-    return RecordPlay(m_database, write.moodId, write.trackId, write.playedAt);
+    // The write's own transaction joins this one, so the id is stored with it or not at all.
+    CADOTransaction transaction(m_database);
+    if (!transaction.IsActive()) {
+        return {transaction.LastError() != 0 ? transaction.LastError() : kUnspecifiedError};
+    }
+    std::uint32_t failure = 0;
+    const std::optional<bool> stored = IsStored(m_database, id, failure);
+    if (!stored) {
+        return {failure};
+    }
+    if (*stored) {
+        return {};
+    }
+    if (const WriteResult result = Apply(m_database, write); !result) {
+        return result;
+    }
+    if (const std::uint32_t code = m_database.Execute(FormatStatement(
+            "INSERT INTO tStoredWrite(WriteID) VALUES ('%s')", QuoteForSql(id).c_str()))) {
+        return {code};
+    }
+    if (!transaction.Commit()) {
+        return {transaction.LastError() != 0 ? transaction.LastError() : kUnspecifiedError};
+    }
+    return {};
+}
+
+void PendingWrites::ForgetStoredIds() {
+    std::string kept;
+    {
+        std::lock_guard lock(m_lock);
+        for (const Entry& entry : m_queue) {
+            kept += (kept.empty() ? "'" : ", '") + QuoteForSql(entry.id) + "'";
+        }
+    }
+    // Tidying only: when the catalog is busy now, the ids wait for the next start.
+    const WriteWaitLimit limit(kFirstAttemptWait);
+    m_database.Execute(kept.empty()
+                           ? std::string("DELETE FROM tStoredWrite")
+                           : "DELETE FROM tStoredWrite WHERE WriteID NOT IN (" + kept + ")");
 }
 
 bool PendingWrites::RetryNow() {
@@ -180,10 +310,10 @@ bool PendingWrites::StoreWaiting() {
             }
             head = m_queue.front();
         }
-        const bool stored = Write(head.write, kRetryWait);
+        const WriteResult result = Write(head.write, head.id, kRetryWait);
         std::lock_guard lock(m_lock);
-        if (!stored) {
-            m_failure = FailureOf(m_database.GetLastError());
+        if (!result) {
+            m_failure = FailureOf(result.failure);
             return false;
         }
         ++m_totals.stored;
@@ -277,11 +407,23 @@ bool PendingWrites::SaveJournal(const std::deque<Entry>& entries) const {
     text << kJournalHeader << '\n';
     for (const Entry& entry : entries) {
         const CatalogWrite& write = entry.write;
-        if (write.kind == CatalogWrite::Kind::Rating) {
-            text << "R " << write.moodId << ' ' << write.trackId << ' ' << write.rating << '\n';
-        } else {
-            text << "P " << write.moodId << ' ' << write.trackId << ' ' << write.playedAt << '\n';
+        text << entry.id << ' ';
+        switch (write.kind) {
+            case CatalogWrite::Kind::Rating:
+                text << "R " << write.moodId << ' ' << write.trackId << ' ' << write.rating;
+                break;
+            case CatalogWrite::Kind::Play:
+                text << "P " << write.moodId << ' ' << write.trackId << ' ' << write.playedAt;
+                break;
+            case CatalogWrite::Kind::Skip:
+                text << "S " << write.moodId << ' ' << write.trackId << ' ' << write.positionMs
+                     << ' ' << write.lengthMs;
+                break;
+            case CatalogWrite::Kind::Scan:
+                text << "Q " << EscapeLine(write.path);
+                break;
         }
+        text << '\n';
     }
     return WriteFileAtomically(m_strJournalPath, text.str());
 }
@@ -289,27 +431,48 @@ bool PendingWrites::SaveJournal(const std::deque<Entry>& entries) const {
 void PendingWrites::LoadJournal() {
     std::ifstream file(m_strJournalPath);
     std::string line;
-    if (!std::getline(file, line) || line != kJournalHeader) {
+    if (!std::getline(file, line) || (line != kJournalHeader && line != kFirstJournalHeader)) {
         return;
     }
+    const bool withIds = line == kJournalHeader;
     std::lock_guard lock(m_lock);
     while (std::getline(file, line)) {
         std::istringstream fields(line);
+        std::string id;
         std::string kind;
-        CatalogWrite write;
-        fields >> kind >> write.moodId >> write.trackId;
-        if (kind == "R" && fields >> write.rating) {
-            write.kind = CatalogWrite::Kind::Rating;
-        } else if (kind == "P" && std::getline(fields >> std::ws, write.playedAt) &&
-                   write.playedAt.size() == 19) {
-            write.kind = CatalogWrite::Kind::Play;
-        } else {
-            continue;  // a line this build does not know; the rest is still good
+        if (withIds) {
+            fields >> id;
         }
-        Enqueue(std::move(write));
+        fields >> kind;
+        CatalogWrite write;
+        bool known = true;
+        if (kind == "Q") {
+            write.kind = CatalogWrite::Kind::Scan;
+            std::getline(fields.ignore(1), write.path);
+            write.path = UnescapeLine(write.path);
+            known = !write.path.empty();
+        } else if (!(fields >> write.moodId >> write.trackId)) {
+            known = false;
+        } else if (kind == "R") {
+            write.kind = CatalogWrite::Kind::Rating;
+            known = static_cast<bool>(fields >> write.rating);
+        } else if (kind == "P") {
+            write.kind = CatalogWrite::Kind::Play;
+            known = std::getline(fields >> std::ws, write.playedAt) && write.playedAt.size() == 19;
+        } else if (kind == "S") {
+            write.kind = CatalogWrite::Kind::Skip;
+            known = static_cast<bool>(fields >> write.positionMs >> write.lengthMs);
+        } else {
+            known = false;
+        }
+        if (known) {
+            Enqueue(std::move(write), std::move(id));
+        }
+        // A line this build does not know is passed by; the rest is still good.
     }
-    // What was read is on disk already.
-    m_bJournalDirty = false;
+    // What was read is on disk already; entries of the first version get
+    // their ids when the journal is next written.
+    m_bJournalDirty = !withIds && !m_queue.empty();
 }
 
 PendingWrites::Totals PendingWrites::Count() const {
@@ -339,9 +502,22 @@ std::string PendingWrites::StatusText() const {
     if (m_queue.empty()) {
         return {};
     }
-    std::string text = m_queue.size() == 1 ? std::string("1 rating or play is waiting to be saved")
-                                           : std::to_string(m_queue.size()) +
-                                                 " ratings or plays are waiting to be saved";
+    const auto scans =
+        static_cast<std::size_t>(std::count_if(m_queue.begin(), m_queue.end(), [](const Entry& e) {
+            return e.write.kind == CatalogWrite::Kind::Scan;
+        }));
+    const std::size_t others = m_queue.size() - scans;
+    std::string text;
+    if (others != 0) {
+        text = others == 1 ? std::string("1 rating or play")
+                           : std::to_string(others) + " ratings or plays";
+    }
+    if (scans != 0) {
+        text += text.empty() ? "" : " and ";
+        text += scans == 1 ? std::string("1 folder or file to scan")
+                           : std::to_string(scans) + " folders or files to scan";
+    }
+    text += m_queue.size() == 1 ? " is waiting to be saved" : " are waiting to be saved";
     switch (m_failure) {
         case WriteFailure::Busy:
             text += ": the catalog is in use by another program";

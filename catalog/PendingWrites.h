@@ -9,18 +9,22 @@
 #include <thread>
 
 #include "catalog/ADODataBase.h"
+#include "catalog/CatalogOperations.h"
 
 namespace kavelin {
 
 // One thing the user did that must reach the catalog: a verdict (an exclusion
-// is the verdict -1) or a play.
+// is the verdict -1), a play, a skip, or a file or folder to scan.
 struct CatalogWrite {
-    enum class Kind { Rating, Play };
+    enum class Kind { Rating, Play, Skip, Scan };
     Kind kind = Kind::Rating;
     int moodId = 0;
     int trackId = 0;
     int rating = 0;        // verdicts only
     std::string playedAt;  // plays only: local time of the play, "YYYY-MM-DD HH:MM:SS"
+    int positionMs = 0;    // skips only: how far into the track, and its length (0 unknown)
+    int lengthMs = 0;
+    std::string path;  // scans only: a file, or a directory whose path ends with "/"
 };
 
 // Why the writes that wait could not be stored.
@@ -32,12 +36,15 @@ enum class WriteFailure {
     Other,     // any other failure of the catalog file
 };
 
-// Verdicts and plays on their way to the catalog. A write is tried at once,
-// waiting only briefly for the catalog, so that the window never stalls; one
-// that cannot be stored is kept, in order, retried by a thread of its own, and
-// written to a journal beside the catalog so that it survives the end of the
-// program. A newer verdict for a track in a mood replaces an older one that
-// still waits, so a retry never undoes what the user said last.
+// Verdicts, plays, skips and scan requests on their way to the catalog. A
+// write is tried at once, waiting only briefly for the catalog, so that the
+// window never stalls; one that cannot be stored is kept, in order, retried by
+// a thread of its own, and written to a journal beside the catalog so that it
+// survives the end of the program. A newer verdict for a track in a mood
+// replaces an older one that still waits, so a retry never undoes what the
+// user said last. Each kept write carries an id that is stored in the catalog
+// with it: a write read back from a journal that an earlier run stored but
+// could not yet rewrite is recognised and not stored twice.
 class PendingWrites {
 public:
     // The journal is read at once; what it holds waits to be stored.
@@ -56,6 +63,9 @@ public:
     // True when stored now; false when kept to be retried.
     bool StoreRating(int moodId, int trackId, int rating);
     bool StorePlay(int moodId, int trackId);
+    bool StoreSkip(int moodId, int trackId, int positionMs, int lengthMs);
+    // A file, or a directory (its path ends with "/"), for the scanner's queue.
+    bool QueueForScan(const std::string& path);
     bool Store(CatalogWrite write);
 
     // Starts the thread that retries what waits and keeps the journal up to date.
@@ -84,14 +94,23 @@ public:
 
 private:
     struct Entry {
-        std::uint64_t sequence;
+        std::uint64_t sequence = 0;
+        std::string id;  // stored with the write; unique across runs
         CatalogWrite write;
     };
 
-    bool Write(const CatalogWrite& write, std::chrono::milliseconds wait);
+    // Stores a write that was never kept (`id` empty) or a kept one, in one
+    // transaction with its id; a kept write whose id is stored already counts
+    // as stored.
+    WriteResult Write(const CatalogWrite& write, const std::string& id,
+                      std::chrono::milliseconds wait);
+    // Forgets the ids of writes that are no longer in the journal: those can
+    // never be read back again.
+    void ForgetStoredIds();
     bool StoreWaiting();
-    // Adds a write to the end of the queue; the caller holds m_lock.
-    void Enqueue(CatalogWrite write);
+    // Adds a write to the end of the queue; the caller holds m_lock. An entry
+    // read from the journal keeps its id, a new one gets one.
+    void Enqueue(CatalogWrite write, std::string id = {});
     bool SaveJournal(const std::deque<Entry>& entries) const;
     void LoadJournal();
     void RetryLoop();
@@ -99,6 +118,7 @@ private:
 
     CADODataBase& m_database;
     const std::string m_strJournalPath;
+    const std::string m_strRunId;  // makes the ids of this run differ from every other's
 
     // Held while a write is stored, so that two threads never store the
     // queue's head twice and a first attempt never passes a waiting write.

@@ -82,8 +82,8 @@ void SeedSelectionRandom(std::uint64_t seed) {
     SelectionRandom().seed(seed);
 }
 
-TrackPlayer::TrackPlayer(CADODataBase& database, PlayerFactory factory)
-    : m_database(database), m_factory(std::move(factory)) {}
+TrackPlayer::TrackPlayer(CADODataBase& database, PendingWrites& writes, PlayerFactory factory)
+    : m_database(database), m_writes(writes), m_factory(std::move(factory)) {}
 
 void TrackPlayer::SetMessageTarget(MessageTarget* target) {
     std::lock_guard lock(m_targetLock);
@@ -353,15 +353,19 @@ std::uint32_t TrackPlayer::ChooseNextTrack(bool& chose) {
 }
 
 void TrackPlayer::Skip() {
+    int trackId = 0;
+    int position = 0;
+    int length = 0;
     {
         std::lock_guard lock(m_playerLock);
-        const int trackId = GetCurrentTrack().ID;
-        if (trackId != 0) {
-            // Asked of the backend now: the polled values may be 300 ms old.
-            const int position = m_pPlayer ? m_pPlayer->GetPosition() : m_nPosition.load();
-            const int length = m_pPlayer ? m_pPlayer->GetLength() : m_nLength.load();
-            RecordSkip(m_database, m_nMoodID, trackId, position, length);
-        }
+        trackId = GetCurrentTrack().ID;
+        // Asked of the backend now: the polled values may be 300 ms old.
+        position = m_pPlayer ? m_pPlayer->GetPosition() : m_nPosition.load();
+        length = m_pPlayer ? m_pPlayer->GetLength() : m_nLength.load();
+    }
+    // Stored without the player lock: the catalog may keep it waiting.
+    if (trackId != 0) {
+        m_writes.StoreSkip(m_nMoodID, trackId, position, length);
     }
     SelectNextTrack();
 }

@@ -10,6 +10,7 @@
 
 #include "catalog/ADODataBase.h"
 #include "catalog/ADORecordset.h"
+#include "catalog/PendingWrites.h"
 #include "catalog/TrackInfo.h"
 #include "engine/Player.h"
 #include "platform/messages/MessageTarget.h"
@@ -43,7 +44,9 @@ void SeedSelectionRandom(std::uint64_t seed);
 // current track.
 class TrackPlayer {
 public:
-    explicit TrackPlayer(CADODataBase& database, PlayerFactory factory = CreateBackend);
+    // Skips reach the catalog through `writes`, which keeps them while it cannot take them.
+    TrackPlayer(CADODataBase& database, PendingWrites& writes,
+                PlayerFactory factory = CreateBackend);
     TrackPlayer(const TrackPlayer&) = delete;
     TrackPlayer& operator=(const TrackPlayer&) = delete;
 
@@ -111,6 +114,7 @@ private:
     std::shared_ptr<CPlayer> InitBackend(int playerType);
 
     CADODataBase& m_database;
+    PendingWrites& m_writes;
     PlayerFactory m_factory;
 
     CMutex m_trackLock;  // guards m_currentTrack and the waiting start

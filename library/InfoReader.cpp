@@ -52,16 +52,6 @@ constexpr const char* kDropKnownFile =
     "DELETE FROM tInfoRead WHERE Filename=? AND (EXISTS (SELECT 1 FROM tTrack WHERE Filename=?) "
     "OR EXISTS (SELECT 1 FROM tDuplicate WHERE Filename=?))";
 
-// A statement from its format with one text value, its apostrophes doubled.
-std::string FillText(const char* format, const std::string& text) {
-    const std::string quoted = QuoteForSql(text);
-    const int length = std::snprintf(nullptr, 0, format, quoted.c_str());
-    std::string statement(static_cast<std::size_t>(length) + 1, '\0');
-    std::snprintf(statement.data(), statement.size(), format, quoted.c_str());
-    statement.resize(static_cast<std::size_t>(length));
-    return statement;
-}
-
 bool IsDirectoryRow(const std::string& path) {
     return !path.empty() && path.back() == '/';
 }
@@ -302,9 +292,11 @@ private:
     std::uint64_t m_waitsSeen = 0;
 };
 
-InfoReader::InfoReader(CADODataBase& database, std::chrono::milliseconds idleSleep,
-                       TrackFileReader readTrack, std::chrono::milliseconds unreadableRetry)
+InfoReader::InfoReader(CADODataBase& database, PendingWrites& writes,
+                       std::chrono::milliseconds idleSleep, TrackFileReader readTrack,
+                       std::chrono::milliseconds unreadableRetry)
     : m_database(database),
+      m_writes(writes),
       m_readTrack(readTrack ? std::move(readTrack) : TrackFileReader(ReadTrackFile)),
       m_idleSleep(idleSleep),
       m_unreadableRetry(unreadableRetry) {}
@@ -320,7 +312,7 @@ void InfoReader::AddToCount(std::int32_t delta) {
 }
 
 void InfoReader::QueueFile(const std::string& path) {
-    m_database.ExecuteStatement(FillText("INSERT INTO tInfoRead(Filename) VALUES ('%s')", path));
+    m_writes.QueueForScan(path);
     m_bQueuedElsewhere = true;
     AddToCount(1);
     Post(WM_INFOREADER_COUNT, 1);
@@ -328,8 +320,7 @@ void InfoReader::QueueFile(const std::string& path) {
 
 void InfoReader::QueueDirectory(const std::string& path) {
     Log(LogLevel::Info, "scan", "folder queued: " + path);
-    m_database.ExecuteStatement(
-        FillText("INSERT INTO tInfoRead(Filename, Dir) VALUES ('%s', True)", path));
+    m_writes.QueueForScan(IsDirectoryRow(path) ? path : path + "/");
     m_bQueuedElsewhere = true;
     AddToCount(1);
     Post(WM_INFOREADER_COUNT, 1);
@@ -526,7 +517,8 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
     if (statements.passQuery.Failed()) {
         // As a failed read of the queue always has, this ends the worker; the
         // queue keeps its rows for the next start.
-        throw CADOException(m_database.GetLastError(), "SQLite", m_database.GetLastErrorText());
+        throw CADOException(statements.passQuery.LastError(), "SQLite",
+                            m_database.GetLastErrorText());
     }
     statements.passQuery.Reset();
 

@@ -9,6 +9,7 @@
 
 #include "catalog/ADODataBase.h"
 #include "catalog/ADOStatement.h"
+#include "catalog/PendingWrites.h"
 #include "catalog/TrackInfo.h"
 #include "library/ScanReadAhead.h"
 #include "platform/messages/MessageTarget.h"
@@ -36,11 +37,12 @@ extern const char* const kInfoReaderPassQuery;
 class InfoReader {
 public:
     // `idleSleep` is the pause when the queue is empty and between attempts
-    // to store what the catalog refused.
-    explicit InfoReader(CADODataBase& database,
-                        std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000),
-                        TrackFileReader readTrack = nullptr,
-                        std::chrono::milliseconds unreadableRetry = std::chrono::minutes(10));
+    // to store what the catalog refused. Files and folders queued from other
+    // threads reach the catalog through `writes`.
+    InfoReader(CADODataBase& database, PendingWrites& writes,
+               std::chrono::milliseconds idleSleep = std::chrono::milliseconds(5000),
+               TrackFileReader readTrack = nullptr,
+               std::chrono::milliseconds unreadableRetry = std::chrono::minutes(10));
     InfoReader(const InfoReader&) = delete;
     InfoReader& operator=(const InfoReader&) = delete;
 
@@ -48,6 +50,9 @@ public:
     void SetMainWindow(MessageTarget* window) { m_pMainWnd.store(window); }
 
     // Queue one file (called by the download thread for finished downloads).
+    // Neither queue call waits for a catalog that another program holds or
+    // that has no room: the entry is then kept, retried and saved beside the
+    // catalog until it is stored.
     void QueueFile(const std::string& path);
     // Queue one directory; the path ends with "/".
     void QueueDirectory(const std::string& path);
@@ -96,6 +101,7 @@ private:
     void ReportQueued(const DirectoryEntries& entries);
 
     CADODataBase& m_database;
+    PendingWrites& m_writes;
     const TrackFileReader m_readTrack;
     std::atomic<MessageTarget*> m_pMainWnd{nullptr};
     // Set when another thread queued rows: the next pass runs the clean-up

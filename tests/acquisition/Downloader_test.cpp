@@ -48,7 +48,7 @@ gnutella::ServentLimits FastLimits() {
 
 struct DownloaderTest : ::testing::Test {
     DownloaderTest()
-        : reader(catalog.Database(), 50ms),
+        : reader(catalog.Database(), catalog.Writes(), 50ms),
           downloader(
               catalog.Database(), reader,
               [this](const std::string& progId) -> std::unique_ptr<gnutella::GnucCore> {

@@ -130,6 +130,81 @@ TEST_F(PendingWritesTest, WhatWaitsSurvivesARestart) {
     EXPECT_FALSE(std::filesystem::exists(Journal()));
 }
 
+TEST_F(PendingWritesTest, SkipsAndScanRequestsWaitLikePlaysAndSurviveARestart) {
+    {
+        test::CatalogWriteHold hold(catalog.CatalogPath());
+        PendingWrites writes(db, Journal());
+        EXPECT_FALSE(writes.StoreSkip(1, 2, 30000, 200000));
+        EXPECT_FALSE(writes.QueueForScan("/music/odd\\name\nwith a line break's/"));
+        EXPECT_EQ(writes.StatusText(),
+                  "1 rating or play and 1 folder or file to scan are waiting to be saved: the "
+                  "catalog is in use by another program. Kavelin keeps trying.");
+    }
+    PendingWrites restarted(db, Journal());
+    EXPECT_EQ(restarted.Waiting(), 2u);
+    EXPECT_TRUE(restarted.RetryNow());
+    EXPECT_EQ(catalog.Scalar("SELECT Skipped || ',' || round(SkipWeight, 2) || ',' || "
+                             "LastSkipPosition FROM tTrackMood WHERE MoodID=1 AND TrackID=2"),
+              "1,0.88,30000");
+    EXPECT_EQ(catalog.Scalar("SELECT Filename || '|' || Dir FROM tInfoRead"),
+              "/music/odd\\name\nwith a line break's/|-1");
+}
+
+// The program is killed after kept writes reached the catalog but before it
+// could write the journal anew: the next start reads them back and must
+// recognise them as stored.
+TEST_F(PendingWritesTest, WritesReadBackAfterAKillAreNotStoredTwice) {
+    {
+        test::CatalogWriteHold hold(catalog.CatalogPath());
+        PendingWrites writes(db, Journal());
+        EXPECT_FALSE(writes.StorePlay(1, 1));
+        EXPECT_FALSE(writes.StoreSkip(1, 1, 0, 1000));
+        EXPECT_FALSE(writes.QueueForScan("/music/a.mp3"));
+    }
+    const std::string journalBeforeTheKill = Journal() + ".before";
+    std::filesystem::copy_file(Journal(), journalBeforeTheKill);
+    {
+        PendingWrites writes(db, Journal());
+        EXPECT_TRUE(writes.RetryNow());
+    }
+    std::filesystem::rename(journalBeforeTheKill, Journal());
+
+    PendingWrites restarted(db, Journal());
+    EXPECT_EQ(restarted.Waiting(), 3u);
+    EXPECT_TRUE(restarted.RetryNow());
+    EXPECT_EQ(Counter(), 1);
+    EXPECT_EQ(Row(1, 1), "-,1,1");
+    EXPECT_EQ(catalog.ScalarLong("SELECT Skipped FROM tTrackMood WHERE MoodID=1 AND TrackID=1"), 1);
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead"), 1);
+
+    // Once the journal no longer holds them, their ids are let go at the next start.
+    PendingWrites later(db, Journal());
+    EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tStoredWrite"), 0);
+}
+
+// Another thread's failures, recorded on the shared connection meanwhile, are
+// no reason of this write's.
+TEST_F(PendingWritesTest, TheReasonShownIsTheWritesOwn) {
+    PendingWrites writes(db, Journal());
+    test::CatalogWriteHold hold(catalog.CatalogPath());
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        while (!done) {
+            db.ExecuteStatement("UPDATE tNoSuchTable SET Value=1");
+        }
+    });
+    const WriteWaitLimit limit(milliseconds(2));
+    EXPECT_FALSE(writes.StoreRating(1, 1, kRatingGood));
+    int otherReasons = writes.LastFailure() == WriteFailure::Busy ? 0 : 1;
+    for (int i = 0; i < 200; ++i) {
+        writes.RetryNow();
+        otherReasons += writes.LastFailure() == WriteFailure::Busy ? 0 : 1;
+    }
+    done = true;
+    other.join();
+    EXPECT_EQ(otherReasons, 0);
+}
+
 // Another program takes and lets go of the catalog over and over while the
 // user rates and plays: every play is counted once and each pair keeps the
 // verdict given last.

@@ -78,7 +78,8 @@ private:
 class TrackPlayerTest : public ::testing::Test {
 protected:
     TrackPlayerTest()
-        : m_player(m_catalog.Database(), [this](int type) { return MakeFake(type); }) {
+        : m_player(m_catalog.Database(), m_catalog.Writes(),
+                   [this](int type) { return MakeFake(type); }) {
         m_player.SetMessageTarget(&m_target);
     }
     ~TrackPlayerTest() override {
@@ -271,6 +272,20 @@ TEST_F(TrackPlayerTest, SkipRecordsWhereItCameThenChoosesTheNextTrack) {
                                std::to_string(skipped)),
               "-,1,0.88,30000");
     EXPECT_EQ(Messages(), kShowThenPlay);
+
+    // Another program holds the catalog at the next skip: the skip is kept
+    // and stored once the catalog is free, not lost.
+    const int next = m_player.GetCurrentTrack().ID;
+    {
+        test::CatalogWriteHold hold(m_catalog.CatalogPath());
+        m_player.Skip();
+        EXPECT_EQ(m_catalog.Writes().Waiting(), 1u);
+    }
+    EXPECT_TRUE(m_catalog.Writes().RetryNow());
+    EXPECT_EQ(m_catalog.Scalar("SELECT Skipped || ',' || LastSkipPosition FROM tTrackMood WHERE "
+                               "MoodID=2 AND TrackID=" +
+                               std::to_string(next)),
+              "1,30000");
 }
 
 // While the mood knows nothing, the shipped qCounter suggests nothing and the

@@ -33,8 +33,8 @@ private:
     InfoReader& m_reader;
 };
 
-void Drain(CADODataBase& database) {
-    InfoReader reader(database, std::chrono::milliseconds(1));
+void Drain(CADODataBase& database, PendingWrites& writes) {
+    InfoReader reader(database, writes, std::chrono::milliseconds(1));
     StopWhenIdle target(reader);
     reader.SetMainWindow(&target);
     reader.Run();
@@ -72,9 +72,10 @@ TEST(CrashSafety, ScanKilledMidwayEndsWithEveryFileRecordedOnce) {
     if (child == 0) {
         CADODataBase database;
         database.Connect(catalog.ConnectionString(), "", "");
-        InfoReader reader(database, std::chrono::milliseconds(1));
+        PendingWrites writes(database, (catalog.Directory() / "Child.pending").string());
+        InfoReader reader(database, writes, std::chrono::milliseconds(1));
         reader.QueueDirectory(tree.Path().string() + "/");
-        Drain(database);
+        Drain(database, writes);
         _exit(0);
     }
 
@@ -93,7 +94,7 @@ TEST(CrashSafety, ScanKilledMidwayEndsWithEveryFileRecordedOnce) {
         "SELECT (SELECT COUNT(*) FROM tTrack) + (SELECT COUNT(*) FROM tDuplicate)");
     EXPECT_LT(before, kFiles);
 
-    Drain(catalog.Database());
+    Drain(catalog.Database(), catalog.Writes());
 
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tInfoRead"), 0);
     EXPECT_EQ(catalog.ScalarLong("SELECT COUNT(*) FROM tTrack"), kFiles - kFiles / 4);

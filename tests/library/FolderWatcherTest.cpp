@@ -69,7 +69,7 @@ protected:
     }
 
     TestCatalog catalog;
-    InfoReader scanner{catalog.Database()};
+    InfoReader scanner{catalog.Database(), catalog.Writes()};
     fs::path folder;
     std::unique_ptr<FolderWatcher> watcher;
     std::thread thread;

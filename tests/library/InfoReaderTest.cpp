@@ -85,7 +85,7 @@ protected:
 };
 
 TEST_F(InfoReaderTest, QueueOperationsInsertRowsCountAndPost) {
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     test::RecordingMessageTarget target;
     reader.QueueFile("/no/window/yet.mp3");  // no window: counted, not posted
     reader.SetMainWindow(&target);
@@ -102,6 +102,32 @@ TEST_F(InfoReaderTest, QueueOperationsInsertRowsCountAndPost) {
               1);
 }
 
+// Another program holds the catalog while a folder is added and a download
+// finishes: neither call waits for it, the status line says what waits, and
+// both are queued once the catalog is free.
+TEST_F(InfoReaderTest, QueueingWhileTheCatalogIsHeldReturnsAtOnceAndQueuesLater) {
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
+    {
+        test::CatalogWriteHold hold(catalog.CatalogPath());
+        const auto start = std::chrono::steady_clock::now();
+        reader.QueueDirectory("/music/added/");
+        reader.QueueFile("/downloads/finished.mp3");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        EXPECT_EQ(catalog.Writes().StatusText(),
+                  "2 folders or files to scan are waiting to be saved: the catalog is in use by "
+                  "another program. Kavelin keeps trying.");
+        catalog.Writes().StartRetrying();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Rows("tInfoRead") < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(catalog.Scalar("SELECT group_concat(Filename || '|' || Dir, ';') FROM (SELECT * "
+                             "FROM tInfoRead ORDER BY Filename)"),
+              "/downloads/finished.mp3|0;/music/added/|-1");
+    EXPECT_EQ(catalog.Writes().StatusText(), "");
+}
+
 TEST_F(InfoReaderTest, ScanQueuesFilesAndSubdirectoriesOneLevelDeep) {
     for (int i = 0; i < 24; ++i) {
         test::WriteBytes(dir / ("song" + std::to_string(i) + ".mp3"), "");
@@ -115,7 +141,7 @@ TEST_F(InfoReaderTest, ScanQueuesFilesAndSubdirectoriesOneLevelDeep) {
     fs::create_directory_symlink("/", dir.Path() / "root-link");  // would never end if followed
     fs::create_directory_symlink(dir.Path(), dir.Path() / "loop");
 
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     test::RecordingMessageTarget target;
     reader.SetMainWindow(&target);
     reader.ScanDirectory(dir.Path().string() + "/");
@@ -135,7 +161,7 @@ TEST_F(InfoReaderTest, ScanQueuesFilesAndSubdirectoriesOneLevelDeep) {
 
 TEST_F(InfoReaderTest, EmptyQueueReportsEveryIdleSleepWithoutBusyMessages) {
     constexpr auto kIdleSleep = std::chrono::milliseconds(40);
-    InfoReader reader(catalog.Database(), kIdleSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kIdleSleep);
     test::RecordingMessageTarget target;
     reader.SetMainWindow(&target);
     reader.m_nCount = 7;
@@ -156,7 +182,7 @@ TEST_F(InfoReaderTest, EmptyQueueReportsEveryIdleSleepWithoutBusyMessages) {
 }
 
 TEST_F(InfoReaderTest, AnIdleScannerStopsAtOnce) {
-    InfoReader reader(catalog.Database(), std::chrono::milliseconds(5000));
+    InfoReader reader(catalog.Database(), catalog.Writes(), std::chrono::milliseconds(5000));
     std::thread worker([&] { reader.Run(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // in its idle pause by now
     const auto asked = std::chrono::steady_clock::now();
@@ -167,7 +193,7 @@ TEST_F(InfoReaderTest, AnIdleScannerStopsAtOnce) {
 }
 
 TEST_F(InfoReaderTest, AnErrorLeavingTheLoopIsNotReportedAsAStop) {
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     reader.QueueFile("/music/a.mp3");
     // The queue can be counted but not read.
     ASSERT_TRUE(catalog.Database().ExecuteStatement("ALTER TABLE tDuplicate RENAME TO tGone"));
@@ -204,7 +230,7 @@ TEST_F(InfoReaderTest, TreeBecomesTracksAndDuplicates) {
     test::WriteBytes(dir / "quote1.mp3", quoteStream);
     test::WriteBytes(nested + "quote2.mp3", quoteStream);
 
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     reader.QueueDirectory(dir.Path().string() + "/");
     Drain(reader);
 
@@ -230,7 +256,7 @@ TEST_F(InfoReaderTest, TreeBecomesTracksAndDuplicates) {
 TEST_F(InfoReaderTest, SameDirectoryTwiceAndKnownPathsRecordEachFileOnce) {
     MakeMp3(dir, "a.mp3", "sine 300");
     MakeMp3(dir, "b.mp3", "sine 600");
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     const std::string root = dir.Path().string() + "/";
     reader.QueueDirectory(root);
     reader.QueueDirectory(root);
@@ -283,7 +309,7 @@ TEST_F(InfoReaderTest, OnlyRegularFilesBecomeTracksAndLongPathsAreNotTakenUpAgai
     const std::string longPath = deep + "/Long_-_Path.mp3";
     test::WriteBytes(longPath, "not an mp3 at all");
 
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     reader.QueueDirectory(dir.Path().string() + "/");
     reader.QueueFile(longPath);
     reader.QueueFile(dir / "vanished.mp3");
@@ -346,7 +372,8 @@ TEST_F(InfoReaderTest, UnreadableFilesStayOutAndAreTriedAgainLater) {
         test::WriteBytes(locked, "x");
         fs::permissions(locked, fs::perms::owner_write);
     }
-    InfoReader reader(catalog.Database(), kShortSleep, nullptr, std::chrono::milliseconds(0));
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep, nullptr,
+                      std::chrono::milliseconds(0));
     reader.QueueFile(locked);
     reader.QueueFile(dir / "readable.mp3");
     test::WriteBytes(dir / "readable.mp3", "x");
@@ -375,7 +402,7 @@ TEST_F(InfoReaderTest, ShortFingerPrintsNeverMakeDuplicates) {
     }
     test::WriteBytes(dir / "long1.mp3", longPrint);
     test::WriteBytes(dir / "long2.mp3", longPrint);
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     reader.QueueDirectory(dir.Path().string() + "/");
     Drain(reader);
     EXPECT_EQ(Rows("tTrack"), 3);
@@ -384,7 +411,7 @@ TEST_F(InfoReaderTest, ShortFingerPrintsNeverMakeDuplicates) {
 
 TEST_F(InfoReaderTest, StopDuringAPassRunsTheCleanUpAndKeepsTheRest) {
     constexpr int kQueued = 300;
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     for (int i = 0; i < kQueued; ++i) {
         const std::string file = dir / ("small" + std::to_string(i) + ".mp3");
         test::WriteBytes(file, "x");
@@ -418,7 +445,7 @@ TEST_F(InfoReaderTest, OtherThreadsWriteWhileAScanRuns) {
                              MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(1 + f)));
         }
     }
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     reader.QueueDirectory(dir.Path().string() + "/");
     std::atomic<bool> scanning{true};
     std::thread scanner([&] {
@@ -456,10 +483,11 @@ TEST_F(InfoReaderTest, NoWriterWaitsWhileAFileIsRead) {
         test::WriteBytes(dir / (std::to_string(f) + ".mp3"),
                          MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(1 + f)));
     }
-    InfoReader reader(catalog.Database(), kShortSleep, [&](const std::string& path) {
-        std::this_thread::sleep_for(kRead);
-        return ReadTrackFile(path);
-    });
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep,
+                      [&](const std::string& path) {
+                          std::this_thread::sleep_for(kRead);
+                          return ReadTrackFile(path);
+                      });
     reader.QueueDirectory(dir.Path().string() + "/");
     std::atomic<bool> scanning{true};
     std::thread scanner([&] {
@@ -497,7 +525,7 @@ TEST_F(ScanOnAFailingDiskTest, AFullDiskIsReportedOnceAndTheScanGoesOnWithoutRea
     }
     std::mutex lock;
     std::map<std::string, int> reads;
-    InfoReader reader(catalog.Database(), std::chrono::milliseconds(20),
+    InfoReader reader(catalog.Database(), catalog.Writes(), std::chrono::milliseconds(20),
                       [&](const std::string& path) {
                           std::lock_guard guard(lock);
                           ++reads[path];
@@ -542,7 +570,7 @@ TEST_F(ScanOnAFailingDiskTest, FailedWritesLoseNothingAndRecordNothingTwice) {
                              MpegFrame(0xFFFB1400, 96, static_cast<unsigned char>(1 + f)));
         }
     }
-    InfoReader reader(catalog.Database(), std::chrono::milliseconds(2));
+    InfoReader reader(catalog.Database(), catalog.Writes(), std::chrono::milliseconds(2));
     reader.QueueDirectory(dir.Path().string() + "/");
     StopAtReport target(reader, 0);
     reader.SetMainWindow(&target);

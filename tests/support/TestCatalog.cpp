@@ -21,6 +21,7 @@ TestCatalog::TestCatalog() {
 }
 
 TestCatalog::~TestCatalog() {
+    m_pWrites.reset();
     if (m_pDatabase) {
         m_pDatabase->Disconnect();
         m_pDatabase.reset();
@@ -31,6 +32,14 @@ TestCatalog::~TestCatalog() {
 
 std::string TestCatalog::ConnectionString() const {
     return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + CatalogPath().string() + ";";
+}
+
+PendingWrites& TestCatalog::Writes() {
+    if (!m_pWrites) {
+        m_pWrites =
+            std::make_unique<PendingWrites>(Database(), (m_directory / "Workers.pending").string());
+    }
+    return *m_pWrites;
 }
 
 CADODataBase& TestCatalog::Database() {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "catalog/ADODataBase.h"
+#include "catalog/PendingWrites.h"
 #include "platform/messages/MessageBox.h"
 #include "platform/messages/MessageTarget.h"
 
@@ -24,6 +25,8 @@ public:
     std::string ConnectionString() const;
     // A connected database on the copy.
     CADODataBase& Database();
+    // The kept writes of the workers under test, journalled in the directory.
+    PendingWrites& Writes();
     // Runs a query and returns its first column of the first row as text ("" when none).
     std::string Scalar(const std::string& sql);
     long ScalarLong(const std::string& sql);
@@ -31,6 +34,7 @@ public:
 private:
     std::filesystem::path m_directory;
     std::unique_ptr<CADODataBase> m_pDatabase;
+    std::unique_ptr<PendingWrites> m_pWrites;
 };
 
 // Another connection to a catalog file that holds its write lock from
