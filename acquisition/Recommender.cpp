@@ -65,10 +65,11 @@ void InsertArtist(CADODataBase& database, const std::string& name) {
         return;
     }
     const std::string quoted = QuoteForSql(name);
+    // "Björk" is listed already when "BJÖRK" is.
     database.ExecuteStatement("INSERT INTO tRecommender(Name) SELECT TOP 1 '" + quoted +
                               "' FROM tCounter WHERE NOT EXISTS (SELECT * From tRecommender "
-                              "WHERE Name='" +
-                              quoted + "')");
+                              "WHERE FoldCase(Name)=FoldCase('" +
+                              quoted + "'))");
 }
 
 // Keeps the newest kMaxRecommendedArtists names: pages that name new artists

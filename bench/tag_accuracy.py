@@ -11,11 +11,17 @@ and compares every stored field with python3-mutagen's reading of the file.
 
 Prints the match rate per field and `field_match_min=<value>`.
 
-usage: tag_accuracy.py SCAN_BENCH GENRES_SQL CACHE_DIR [--seed=N] [--show-misses]
-  SCAN_BENCH  the built kavelin_scan_bench
-  GENRES_SQL  resources/catalog/genres.sql (genre names to numbers)
-  CACHE_DIR   where the corpus is built (reused when it is complete)
-  --seed=N    another corpus of the same kinds (tags, texts, junk) than the default"""
+usage: tag_accuracy.py SCAN_BENCH GENRES_SQL CACHE_DIR [--seed=N] [--random-names]
+                       [--show-misses]
+  SCAN_BENCH      the built kavelin_scan_bench
+  GENRES_SQL      resources/catalog/genres.sql (genre names to numbers)
+  CACHE_DIR       where the corpus is built (reused when it is complete; one
+                  directory per seed and option)
+  --seed=N        another corpus of the same kinds (tags, texts, junk) than the default
+  --random-names  titles, artists and albums made up from letters of a dozen
+                  scripts, digits, symbols and the punctuation of real names,
+                  and genres drawn from the reference reader's whole list in
+                  any letter case, instead of the fixed lists"""
 import io
 import os
 import random
@@ -26,6 +32,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import unicodedata
 import zipfile
 import zlib
 
@@ -50,6 +57,39 @@ AUDIO = [  # (sox synth, rate, channels, lame options)
     ("pinknoise", 16000, 1, "-V 4"), ("pinknoise", 11025, 1, "-b 24"),
     ("sine 440 sine 660", 44100, 2, "-b 160"), ("square 220", 44100, 2, "-V 3"),
 ]
+
+
+# Letters, digits and symbols of the scripts names are written in, and the
+# punctuation found in real names.
+SCRIPT_RANGES = [(0x41, 0x5A), (0x61, 0x7A), (0x30, 0x39), (0xC0, 0x24F), (0x370, 0x3FF),
+                 (0x400, 0x4FF), (0x5D0, 0x5EA), (0x620, 0x64A), (0x905, 0x939),
+                 (0x3041, 0x30FF), (0x4E00, 0x9FFF), (0xAC00, 0xD7A3), (0x1F300, 0x1F5FF)]
+NAME_PUNCTUATION = [" & ", " feat. ", "'s", " - ", "!", " (Live)", ", ", ".", "?", " / ", "#",
+                    "’", "…", " vs. ", "_"]
+
+
+def random_name(rng):
+    words = []
+    for _ in range(rng.randint(1, 4)):
+        low, high = rng.choice(SCRIPT_RANGES)
+        word = ""
+        length = rng.randint(1, 9)
+        while len(word) < length:
+            c = chr(rng.randint(low, high))
+            if unicodedata.category(c)[0] in "LNS":
+                word += c
+        words.append(word)
+    name = " ".join(words)
+    if rng.random() < 0.4:
+        cut = rng.randint(0, len(name))
+        name = name[:cut] + rng.choice(NAME_PUNCTUATION) + name[cut:]
+    return name
+
+
+def random_genre(rng):
+    name = rng.choice(mutagen.id3.TCON.GENRES)
+    return rng.choice([name, name.upper(), name.lower(), str(rng.randint(0, 191)),
+                       f"({rng.randint(0, 191)}){name}", random_name(rng)])
 
 
 def run(command):
@@ -111,7 +151,7 @@ def zip_bytes(rng):
     return out.getvalue()
 
 
-def build_corpus(root, rng):
+def build_corpus(root, rng, random_names):
     base = os.path.join(root, "base")
     os.makedirs(base, exist_ok=True)
     clips = []
@@ -132,11 +172,17 @@ def build_corpus(root, rng):
     def new_file(clip, stem):
         nonlocal number
         number += 1
-        path = os.path.join(corpus, f"{number:03d} {stem.replace('/', '_')}.mp3")
+        stem = stem.replace("/", "_")
+        while len(stem.encode()) > 200:  # a file name holds at most 255 bytes
+            stem = stem[:-1]
+        path = os.path.join(corpus, f"{number:03d} {stem}.mp3")
         shutil.copyfile(clip, path)
         return path
 
     def pick():
+        if random_names:
+            return (random_name(rng), random_name(rng), random_name(rng),
+                    str(rng.randint(1950, 2025)), random_genre(rng))
         return (rng.choice(TITLES), rng.choice(ARTISTS), rng.choice(ALBUMS),
                 str(rng.randint(1950, 2025)), rng.choice(GENRE_TEXTS))
 
@@ -152,6 +198,8 @@ def build_corpus(root, rng):
                 genre_option = f"-G {quote(genre)}"
                 if genre.isdigit() and round_ == 1:
                     genre_option = f"--non-std-genres -G {genre}"
+                if encoding == "latin1" and any(ord(c) > 255 for c in genre):
+                    genre_option = "-G Plain"
                 run(f"eyeD3 -Q --to-v{version} --encoding {encoding} "
                     f"{tags if text_ok else '-t Plain -a Plain -A Plain'} "
                     f"-Y {year} {genre_option} {quote(path)}")
@@ -289,7 +337,7 @@ def main():
     scanner, genres_sql, cache = args
     seeds = [int(a.split("=", 1)[1]) for a in sys.argv[1:] if a.startswith("--seed=")]
     rng = random.Random(seeds[0] if seeds else 1508)
-    corpus = build_corpus(cache, rng)
+    corpus = build_corpus(cache, rng, "--random-names" in sys.argv)
     genres = genre_numbers(genres_sql)
 
     with tempfile.TemporaryDirectory() as work:

@@ -10,7 +10,9 @@
 #include "catalog/CatalogUpgrade.h"
 #include "catalog/ConnectionPool.h"
 #include "catalog/JetTranslator.h"
+#include "catalog/NameKeys.h"
 #include "platform/log/ProgramLog.h"
+#include "platform/text/NameCollator.h"
 
 namespace kavelin {
 namespace {
@@ -90,6 +92,8 @@ bool CADODataBase::Connect(const std::string& connectionString, const std::strin
         pool->CloseAll();
         return false;
     }
+    KeepArtistKeys(connection);  // opened before an upgrade may have added the key columns
+    RefreshArtistKeys(connection, UserCollationLocale());
 
     std::unordered_map<std::string, std::string> storedQueries;
     sqlite3_stmt* statement = nullptr;

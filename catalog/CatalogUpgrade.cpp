@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <map>
 
+#include "catalog/NameKeys.h"
+#include "platform/text/NameCollator.h"
+
 namespace kavelin {
 namespace {
 
@@ -135,6 +138,8 @@ CatalogUpgradeResult UpgradeCatalog(sqlite3* connection, std::span<const Catalog
         result.error = what + ": " + error + ". The file was left as it was.";
         return result;
     };
+    // Steps make the artist keys with the program's name functions.
+    RegisterNameFunctions(connection, UserCollationLocale());
     if (!Execute(connection, "BEGIN IMMEDIATE", error)) {
         result.ok = false;
         result.error =

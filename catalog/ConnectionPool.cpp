@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "catalog/ADOError.h"
+#include "catalog/NameKeys.h"
+#include "platform/text/NameCollator.h"
 
 namespace kavelin {
 
@@ -96,6 +98,8 @@ sqlite3* Open(ConnectionPool::State& pool, std::uint32_t& code, std::string& des
         sqlite3_close_v2(connection);
         return nullptr;
     }
+    RegisterNameFunctions(connection, UserCollationLocale());
+    KeepArtistKeys(connection);
     return connection;
 }
 

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "catalog/NameKeys.h"
+
 namespace {
 
 bool Run(sqlite3* db, const std::string& sql, const std::string& what) {
@@ -40,7 +42,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_catalog: cannot create %s\n", building.c_str());
         return 1;
     }
-    bool ok = Run(db, "BEGIN", "begin");
+    // The fresh catalog's names are ordered in the language of its first user, at its first start.
+    bool ok = kavelin::RegisterNameFunctions(db, "") && Run(db, "BEGIN", "begin");
     for (int i = 2; ok && i < argc; ++i) {
         const std::filesystem::path file = argv[i];
         std::ifstream in(file);

@@ -397,8 +397,9 @@ void TrackPlayer::PlayTrack(std::int32_t trackId) {
 
 void TrackPlayer::SetMood(const std::string& moodName) {
     CADORecordset rs(m_database);
-    if (!rs.OpenSource("SELECT ID FROM tMood WHERE Name='" + QuoteForSql(moodName) + "'",
-                       CADORecordset::SourceQuery) ||
+    if (!rs.OpenSource(
+            "SELECT ID FROM tMood WHERE FoldCase(Name)=FoldCase('" + QuoteForSql(moodName) + "')",
+            CADORecordset::SourceQuery) ||
         rs.AtEnd()) {
         return;
     }

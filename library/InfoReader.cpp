@@ -98,14 +98,19 @@ bool IsRegularFile(const std::string& directory, const dirent& entry) {
     return ::stat((directory + entry.d_name).c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-// A path the system cannot open is left out, and the log says so.
-bool FitsSystemPath(const std::string& path) {
+// A path longer than the system can open is left out, and the program's log says so.
+bool SkipsTooLongPath(const std::string& path) {
     if (path.size() < PATH_MAX) {
-        return true;
+        return false;
     }
-    std::fprintf(stderr, "kavelin: scan skips a path longer than the system allows: %.200s...\n",
-                 path.c_str());
-    return false;
+    std::size_t shown = 200;
+    while ((static_cast<unsigned char>(path[shown]) & 0xC0) == 0x80) {
+        --shown;  // not inside a character
+    }
+    Log(LogLevel::Warning, "scan",
+        "skipped a path longer than the system allows (" + std::to_string(path.size()) +
+            " bytes): " + path.substr(0, shown) + "...");
+    return true;
 }
 
 // One reading of a directory gives both lists. A directory that does not
@@ -115,7 +120,7 @@ DirectoryEntries ListDirectory(const std::string& path) {
     if (DIR* directory = ::opendir(path.c_str())) {
         while (const dirent* entry = ::readdir(directory)) {
             const std::string_view name(entry->d_name);
-            if (name != "." && name != ".." && !FitsSystemPath(path + entry->d_name + "/")) {
+            if (name != "." && name != ".." && SkipsTooLongPath(path + entry->d_name + "/")) {
                 continue;
             }
             if (IsMp3Name(entry->d_name) && IsRegularFile(path, *entry)) {
@@ -551,6 +556,9 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
                 continue;
             }
             handled = true;
+            if (file.status == OpenStatus::NotAFile) {
+                SkipsTooLongPath(files[i]);  // queued from elsewhere: say why it goes
+            }
             // A path that is no file to read leaves the queue and never becomes a track.
             storing = (file.status == OpenStatus::Opened
                            ? writes.Add({Write::Kind::Track, std::move(file.track), {}, {}})

@@ -50,36 +50,36 @@ void CatalogModel::fetchMore(const QModelIndex& parent) {
 }
 
 std::vector<CatalogModel::Artist> CatalogModel::ReadArtists() {
-    // Each batch starts after the last name read, so the index on the artist
-    // answers it without counting off the artists before.
+    // Artists come in the order of the user's language, one item for every
+    // spelling that differs only in case. Each batch starts after the sort
+    // key of the last artist read, so the index on the key answers it without
+    // counting off the artists before.
     std::string after;
     if (!m_artists.empty()) {
-        const std::string last = m_artists.back().entry.name.toStdString();
-        after = last.empty() ? " AND Artist<>''" : " AND Artist>'" + QuoteForSql(last) + "'";
+        const std::string& last = m_artists.back().order;
+        after = last.empty() ? " AND ArtistOrder IS NOT NULL" : " AND ArtistOrder>X'" + last + "'";
     }
     std::vector<Artist> artists;
     int rowsRead = 0;
     try {
         CADORecordset rows(m_database);
-        if (rows.OpenSource(
-                FormatStatement("SELECT TOP %d Artist FROM tTrack WHERE Deleted=0%s GROUP BY "
-                                "Artist ORDER BY Artist",
-                                m_nArtistsPerRead, after.c_str()),
-                CADORecordset::SourceQuery)) {
+        if (rows.OpenSource(FormatStatement("SELECT TOP %d min(Artist), hex(ArtistOrder) FROM "
+                                            "tTrack WHERE Deleted=0%s GROUP BY ArtistOrder "
+                                            "ORDER BY ArtistOrder",
+                                            m_nArtistsPerRead, after.c_str()),
+                            CADORecordset::SourceQuery)) {
             artists.reserve(static_cast<std::size_t>(rows.CountRows()));
-            bool noArtistListed = false;
             while (!rows.AtEnd()) {
                 std::string name;
+                std::string order;
                 rows.ReadField(0, name);
+                rows.ReadField(1, order);
                 rows.MoveNext();
                 ++rowsRead;
-                // Null and empty artists come as two groups; they share one item.
-                const bool noArtist = name.empty();
-                if (noArtist && std::exchange(noArtistListed, true)) {
-                    continue;
-                }
-                artists.push_back({{QString::fromStdString(name), ItemArtistPending, noArtist},
-                                   {{QStringLiteral("Retrieving..."), ItemPlaceholder}}});
+                // Null and empty artists have no sort key and share one item.
+                artists.push_back({{QString::fromStdString(name), ItemArtistPending, order.empty()},
+                                   {{QStringLiteral("Retrieving..."), ItemPlaceholder}},
+                                   std::move(order)});
             }
         }
     } catch (const CADOException&) {
@@ -110,10 +110,10 @@ void CatalogModel::LoadTracks(const QModelIndex& index) {
             artist.entry.noArtist
                 ? std::string(
                       "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND (Artist IS "
-                      "NULL OR Artist='') ORDER BY TrackName")
+                      "NULL OR Artist='') ORDER BY NameOrder(Trackname)")
                 : FormatStatement(
-                      "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND Artist='%s' "
-                      "ORDER BY TrackName",
+                      "SELECT ID, Trackname FROM tTrack WHERE Deleted=0 AND "
+                      "ArtistKey=FoldCase('%s') ORDER BY NameOrder(Trackname)",
                       QuoteForSql(artist.entry.name.toStdString()).c_str());
         if (rows.OpenSource(statement, CADORecordset::SourceQuery)) {
             while (!rows.AtEnd()) {
@@ -253,8 +253,8 @@ bool CatalogModel::Rename(const Entry& entry, const QString& newName) {
     }
     if (entry.value == ItemArtistPending || entry.value == ItemArtistLoaded) {
         return m_database.ExecuteStatement(
-            FormatStatement("UPDATE tTrack SET Artist='%s' WHERE Artist='%s'", newText.c_str(),
-                            QuoteForSql(entry.name.toStdString()).c_str()));
+            FormatStatement("UPDATE tTrack SET Artist='%s' WHERE ArtistKey=FoldCase('%s')",
+                            newText.c_str(), QuoteForSql(entry.name.toStdString()).c_str()));
     }
     return m_database.ExecuteStatement(FormatStatement(
         "UPDATE tTrack SET TrackName='%s' WHERE ID=%d", newText.c_str(), entry.value));

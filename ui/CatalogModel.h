@@ -2,6 +2,7 @@
 
 #include <QAbstractItemModel>
 #include <QString>
+#include <string>
 #include <vector>
 
 namespace kavelin {
@@ -52,6 +53,7 @@ private:
     struct Artist {
         Entry entry;
         std::vector<Entry> tracks;  // the placeholder alone while pending
+        std::string order;          // the artist's sort key in hexadecimal; empty for no artist
     };
 
     // The artist whose child the index is, or null for an artist's own index.

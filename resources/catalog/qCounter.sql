@@ -30,7 +30,8 @@
 -- level, the longest rested heard-but-unrated tracks, the unheard tracks of the
 -- best-liked artists that still have some, tracks of the best-liked genres from
 -- a drawn place on, and tracks drawn from anywhere. The per-mood sums of
--- tArtistMood and tGenreMood are kept up to date by triggers.
+-- tArtistMood and tGenreMood are kept up to date by triggers. Artists are told
+-- apart by ArtistKey, so spellings that differ only in letter case are one.
 -- The numbers were chosen on the listener simulation (bench/listener_sim).
 WITH
 k AS MATERIALIZED (
@@ -63,13 +64,13 @@ genre AS MATERIALIZED (
 -- The best-liked artists that may still have unheard tracks here. The order is
 -- read from the index ixArtistMoodLiking, whose expression this must repeat.
 likedArtist AS MATERIALIZED (
-    SELECT Artist FROM (
-        SELECT a.Artist, a.Rows FROM tArtistMood a
+    SELECT ArtistKey FROM (
+        SELECT a.ArtistKey, a.Rows FROM tArtistMood a
         WHERE a.MoodID = :MoodID
         ORDER BY (a.Worth + 0.08 * a.Skips + 0.165 * a.Kept + 0.6)
                  / (a.Rated + 0.8 * a.Skips + 0.3 * a.Kept + 1.5) DESC
         LIMIT 40) l
-    WHERE (SELECT count(*) FROM tTrack t WHERE t.Artist = l.Artist) > l.Rows
+    WHERE (SELECT count(*) FROM tTrack t WHERE t.ArtistKey = l.ArtistKey) > l.Rows
     LIMIT 12),
 likedGenre AS MATERIALIZED (
     SELECT GenreID, row_number() OVER (ORDER BY value DESC) AS place
@@ -90,7 +91,7 @@ candidate AS (
                                WHERE MoodID = :MoodID AND Rating IS NULL
                                  AND LastCounter IS NOT NULL AND Played > Skipped
                                ORDER BY LastCounter LIMIT 16)
-    UNION SELECT t.ID FROM likedArtist l INNER JOIN tTrack t ON t.Artist = l.Artist
+    UNION SELECT t.ID FROM likedArtist l INNER JOIN tTrack t ON t.ArtistKey = l.ArtistKey
     UNION SELECT ID FROM (
         SELECT t.ID FROM tTrack t
         WHERE t.GenreID = (SELECT GenreID FROM likedGenre WHERE place = 1)
@@ -124,7 +125,7 @@ known AS (
     FROM candidate c
     INNER JOIN tTrack t ON t.ID = c.ID
     LEFT JOIN tTrackMood own ON own.MoodID = :MoodID AND own.TrackID = t.ID
-    LEFT JOIN tArtistMood a ON a.MoodID = :MoodID AND a.Artist = t.Artist
+    LEFT JOIN tArtistMood a ON a.MoodID = :MoodID AND a.ArtistKey = t.ArtistKey
     LEFT JOIN genre g ON g.GenreID = t.GenreID
     CROSS JOIN mood CROSS JOIN k
     WHERE t.Deleted = 0 AND coalesce(own.Rating, 0) NOT IN (1, -1)),

@@ -145,7 +145,7 @@ TEST_F(Operations, ArtistAndGenreSumsFollowRatingsPlaysSkipsAndRenames) {
             "round(Skips, 2) || ',' || Kept FROM " +
             table + " WHERE MoodID=1 AND " + where);
     };
-    const std::string gnr = "Artist='guns ''n'' roses'";
+    const std::string gnr = "ArtistKey='guns ''n'' roses'";
     SetRating(db, 1, 1, kRatingGood);
     RecordPlay(db, 1, 3);
     EXPECT_EQ(sums("tArtistMood", gnr), "2,1,0.8,0.0,1") << "one artist whatever the case";
@@ -159,7 +159,7 @@ TEST_F(Operations, ArtistAndGenreSumsFollowRatingsPlaysSkipsAndRenames) {
 
     ASSERT_TRUE(db.ExecuteStatement("UPDATE tTrack SET Artist='GNR' WHERE ID=3"));
     EXPECT_EQ(sums("tArtistMood", gnr), "1,1,0.8,0.0,0");
-    EXPECT_EQ(sums("tArtistMood", "Artist='GNR'"), "1,1,0.1,0.0,0");
+    EXPECT_EQ(sums("tArtistMood", "ArtistKey='gnr'"), "1,1,0.1,0.0,0");
 }
 
 TEST_F(Operations, LongPathsAreKeptWhole) {

@@ -65,6 +65,10 @@ protected:
     std::string m_strError;
 };
 
+// The track columns every version has.
+constexpr const char* kTracks =
+    "SELECT ID, Filename, Artist, Trackname, Album, Year, GenreID, FingerPrint, BitRate, "
+    "SearchString, Deleted FROM tTrack ORDER BY ID";
 constexpr const char* kVerdictsAndPlays =
     "SELECT MoodID, TrackID, Rating, RatingType, Played, LastPlayed, LastCounter FROM tTrackMood "
     "ORDER BY MoodID, TrackID";
@@ -77,7 +81,7 @@ constexpr const char* kFixtureVerdictsAndPlays =
     "2|3|||2|2026-12-01 09:00:00|9\n";
 
 TEST_F(UpgradeTest, KeepsEveryRatingAndPlayAndReachesTheCurrentVersion) {
-    const std::string tracksBefore = Rows(Path(), "SELECT * FROM tTrack ORDER BY ID");
+    const std::string tracksBefore = Rows(Path(), kTracks);
     ASSERT_TRUE(Connect()) << m_strError;
 
     EXPECT_EQ(Rows(Path(), kVerdictsAndPlays), kFixtureVerdictsAndPlays);
@@ -86,7 +90,7 @@ TEST_F(UpgradeTest, KeepsEveryRatingAndPlayAndReachesTheCurrentVersion) {
                    "SELECT ValueInt FROM tSettings WHERE Name IN ('FirstUse','CloseCount') "
                    "ORDER BY Name"),
               "5\n0\n");
-    EXPECT_EQ(Rows(Path(), "SELECT * FROM tTrack ORDER BY ID"), tracksBefore);
+    EXPECT_EQ(Rows(Path(), kTracks), tracksBefore);
     EXPECT_EQ(Rows(Path(), "PRAGMA user_version"), std::to_string(CurrentCatalogVersion()) + "\n");
     EXPECT_EQ(Rows(Path(), "PRAGMA integrity_check"), "ok\n");
 }
@@ -112,12 +116,12 @@ TEST_F(UpgradeTest, ThirdVersionKeepsEveryRatingAndPlayAndSumsThemByArtistAndGen
     EXPECT_EQ(Rows(Path(), "SELECT DISTINCT Skipped, SkipWeight FROM tTrackMood"), "0|0.0\n");
     // Artist A: tracks 1 and 2 (genre 17); Björk: track 3 (genre 52), unrated but heard in mood 2.
     EXPECT_EQ(Rows(Path(),
-                   "SELECT MoodID, Artist, Rows, Rated, Worth, Skips, Kept FROM tArtistMood "
-                   "ORDER BY MoodID, Artist"),
-              "1|Artist A|2|2|1.0|0.0|0\n"
-              "1|Björk|1|1|0.8|0.0|0\n"
-              "2|Artist A|1|1|0.1|0.0|0\n"
-              "2|Björk|1|0|0.0|0.0|1\n");
+                   "SELECT MoodID, ArtistKey, Rows, Rated, Worth, Skips, Kept FROM tArtistMood "
+                   "ORDER BY MoodID, ArtistKey"),
+              "1|artist a|2|2|1.0|0.0|0\n"
+              "1|björk|1|1|0.8|0.0|0\n"
+              "2|artist a|1|1|0.1|0.0|0\n"
+              "2|björk|1|0|0.0|0.0|1\n");
     EXPECT_EQ(Rows(Path(),
                    "SELECT MoodID, GenreID, Rows, Rated, Worth, Skips, Kept FROM tGenreMood "
                    "ORDER BY MoodID, GenreID"),
@@ -126,6 +130,51 @@ TEST_F(UpgradeTest, ThirdVersionKeepsEveryRatingAndPlayAndSumsThemByArtistAndGen
               "2|17|1|1|0.1|0.0|0\n"
               "2|52|1|0|0.0|0.0|1\n");
     EXPECT_EQ(Rows(Path(), "PRAGMA user_version"), std::to_string(CurrentCatalogVersion()) + "\n");
+}
+
+// The fifth version's catalog (the third one's rows, and "BJÖRK" rated Awesome
+// beside "Björk") gains artist keys: both spellings become one artist.
+TEST_F(UpgradeTest, FifthVersionKeepsItsRowsAndGivesEveryArtistItsFoldedKeys) {
+    fs::remove(Path());
+    fs::copy_file(fs::path(KAVELIN_CATALOG_FIXTURES) / "catalog-v5.mdb", Path());
+    ASSERT_EQ(Rows(Path(), "PRAGMA user_version"), "5\n");
+    const std::string tracksBefore = Rows(Path(), kTracks);
+    ASSERT_TRUE(Connect()) << m_strError;
+
+    EXPECT_EQ(Rows(Path(), kTracks), tracksBefore);
+    EXPECT_EQ(Rows(Path(), "SELECT Count(*) FROM tTrackMood WHERE Rating IS NOT NULL"), "5\n");
+    EXPECT_EQ(Rows(Path(), "SELECT ID, ArtistKey, ArtistOrder IS NOT NULL FROM tTrack ORDER BY ID"),
+              "1|artist a|1\n2|artist a|1\n3|björk|1\n4|gone|1\n5|björk|1\n");
+    EXPECT_EQ(Rows(Path(), "SELECT count(DISTINCT ArtistOrder) FROM tTrack WHERE ID IN (3, 5)"),
+              "1\n")
+        << "one order key for both spellings";
+    // Björk: 0.8 (Good) and BJÖRK: 1.0 (Awesome) in mood 1, one artist now.
+    EXPECT_EQ(Rows(Path(),
+                   "SELECT MoodID, ArtistKey, Rows, Rated, Worth, Skips, Kept FROM tArtistMood "
+                   "ORDER BY MoodID, ArtistKey"),
+              "1|artist a|2|2|1.0|0.0|0\n"
+              "1|björk|2|2|1.8|0.0|0\n"
+              "2|artist a|1|1|0.1|0.0|0\n"
+              "2|björk|1|0|0.0|0.0|1\n");
+
+    // Another SQLite tool changes the catalog without the program's functions:
+    // it clears the keys of what it renames, as the catalog's notes ask.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "UPDATE tTrack SET Artist='Artist A', ArtistKey=NULL, "
+                           "ArtistOrder=NULL WHERE ID=5",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    ASSERT_TRUE(Connect()) << m_strError;
+    EXPECT_EQ(Rows(Path(), "SELECT ArtistKey, ArtistOrder IS NOT NULL FROM tTrack WHERE ID=5"),
+              "artist a|1\n");
+    EXPECT_EQ(Rows(Path(),
+                   "SELECT Rows, Rated, Worth FROM tArtistMood "
+                   "WHERE MoodID=1 AND ArtistKey IN ('artist a', 'björk') ORDER BY 1"),
+              "1|1|0.8\n3|3|2.0\n");
 }
 
 TEST_F(UpgradeTest, RestoresTheScanQueueIndexThatOlderCatalogsLack) {

@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -12,6 +15,7 @@
 #include "catalog/ADOStatement.h"
 #include "library/InfoReader.h"
 #include "library/TrackInfoReader.h"
+#include "platform/log/ProgramLog.h"
 #include "tests/library/Mp3Fixtures.h"
 #include "tests/support/FaultInjectingVfs.h"
 #include "tests/support/TestCatalog.h"
@@ -324,6 +328,35 @@ TEST_F(InfoReaderTest, OnlyRegularFilesBecomeTracksAndLongPathsAreNotTakenUpAgai
     Drain(reader);  // nothing is taken up again
     EXPECT_EQ(CountOf(posts, kBusy, 1), 0);
     EXPECT_EQ(Rows("tTrack"), 2);
+}
+
+TEST_F(InfoReaderTest, APathLongerThanTheSystemAllowsIsSkippedWithALineInTheLog) {
+    // Folders inside each other until the path passes PATH_MAX (4096 bytes on
+    // Linux), made level by level as only names relative to a folder can be.
+    const std::string level(250, 'd');
+    int folder = ::open(dir.Path().c_str(), O_DIRECTORY | O_RDONLY);
+    for (int depth = 0; depth < 18; ++depth) {
+        ASSERT_EQ(::mkdirat(folder, level.c_str(), 0700), 0);
+        const int inner = ::openat(folder, level.c_str(), O_DIRECTORY | O_RDONLY);
+        ::close(folder);
+        folder = inner;
+    }
+    ::close(::openat(folder, "deep.mp3", O_CREAT | O_WRONLY, 0600));
+    ::close(folder);
+    const fs::path logFile = dir / "kavelin.log";
+    const auto previous = InstallLog(std::make_shared<ProgramLog>(logFile));
+
+    InfoReader reader(catalog.Database(), kShortSleep);
+    reader.QueueDirectory(dir.Path().string() + "/");
+    Drain(reader);
+    InstallLog(previous);
+    EXPECT_EQ(Rows("tInfoRead"), 0);
+    EXPECT_EQ(Rows("tTrack"), 0);
+    std::ifstream log(logFile);
+    const std::string text{std::istreambuf_iterator<char>(log), {}};
+    EXPECT_NE(text.find("skipped a path longer than the system allows (4"), std::string::npos)
+        << text;
+    EXPECT_TRUE(RunCommand("rm -rf " + ShellQuote(dir / level)));
 }
 
 TEST_F(InfoReaderTest, UnreadableFilesStayOutAndAreTriedAgainLater) {

@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTreeView>
+#include <cstdlib>
 
 #include "catalog/CatalogOperations.h"
 #include "tests/support/TestCatalog.h"
@@ -107,6 +108,62 @@ TEST_F(CatalogTreeViewTest, ArtistsAreReadInBatchesAsTheViewAsksForMore) {
         names << model.index(row, 0).data().toString();
     }
     EXPECT_EQ(names, (QStringList{"alpha", "Bravo", "charlie", "Delta", "Echo"}));
+}
+
+// Sets the language names are ordered in for as long as it lives, as the
+// user's environment does, and connects the catalog anew in it.
+class UserLanguage {
+public:
+    UserLanguage(CADODataBase& database, const char* locale) : m_database(database) {
+        if (const char* previous = std::getenv("LC_ALL")) {
+            m_previous = previous;
+        }
+        Use(locale);
+    }
+    ~UserLanguage() { Use(m_previous.empty() ? nullptr : m_previous.c_str()); }
+    void Use(const char* locale) {
+        locale ? ::setenv("LC_ALL", locale, 1) : ::unsetenv("LC_ALL");
+        EXPECT_TRUE(m_database.Connect("", "", "")) << m_database.GetLastErrorText();
+    }
+
+private:
+    CADODataBase& m_database;
+    std::string m_previous;
+};
+
+TEST_F(CatalogTreeViewTest, ArtistsGroupIgnoringCaseInEveryScriptInTheOrderOfTheUsersLanguage) {
+    AddTrack("Sigur R\u00f3s", "Hopp\u00edpolla");
+    AddTrack("\u00d6st", "Ett");
+    AddTrack("Bj\u00f6rk", "J\u00f3ga");
+    AddTrack("\u00c9dith Piaf", "Padam");
+    AddTrack("Zorn", "Spy");
+    AddTrack("BJ\u00d6RK", "\u00c1rabar\u00f0");
+    // The final sigma folds as any sigma.
+    AddTrack("\u03a3\u038a\u03a3\u03a5\u03a6\u039f\u03a3", "Two");
+    AddTrack("\u03c3\u03af\u03c3\u03c5\u03c6\u03bf\u03c2", "One");
+    const auto artists = [&] {
+        CatalogModel model(catalog.Database(), nullptr, 2);  // batches that end mid-list
+        model.Reload();
+        while (model.canFetchMore({})) {
+            model.fetchMore({});
+        }
+        QStringList names;
+        for (int row = 0; row < model.rowCount(); ++row) {
+            names << model.index(row, 0).data().toString();
+        }
+        return names;
+    };
+    UserLanguage language(catalog.Database(), "sv_SE.UTF-8");
+    EXPECT_EQ(artists(), (QStringList{"BJ\u00d6RK", "\u00c9dith Piaf", "Sigur R\u00f3s", "Zorn",
+                                      "\u00d6st", "\u03a3\u038a\u03a3\u03a5\u03a6\u039f\u03a3"}));
+    language.Use("de_DE.UTF-8");
+    EXPECT_EQ(artists(), (QStringList{"BJ\u00d6RK", "\u00c9dith Piaf", "\u00d6st", "Sigur R\u00f3s",
+                                      "Zorn", "\u03a3\u038a\u03a3\u03a5\u03a6\u039f\u03a3"}));
+
+    window.show();
+    const QModelIndex bjork = Artist("BJ\u00d6RK");
+    Tree()->expand(bjork);
+    EXPECT_EQ(Labels(bjork), (QStringList{"\u00c1rabar\u00f0", "J\u00f3ga"}));
 }
 
 TEST_F(CatalogTreeViewTest, DoubleClickPlaysTracksButNotArtists) {
