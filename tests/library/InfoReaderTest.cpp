@@ -346,7 +346,7 @@ TEST_F(InfoReaderTest, APathLongerThanTheSystemAllowsIsSkippedWithALineInTheLog)
     const fs::path logFile = dir / "kavelin.log";
     const auto previous = InstallLog(std::make_shared<ProgramLog>(logFile));
 
-    InfoReader reader(catalog.Database(), kShortSleep);
+    InfoReader reader(catalog.Database(), catalog.Writes(), kShortSleep);
     reader.QueueDirectory(dir.Path().string() + "/");
     Drain(reader);
     InstallLog(previous);
