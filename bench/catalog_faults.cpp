@@ -1,7 +1,8 @@
 // Drives the catalog's write path and the scanner through faults injected in
 // this process, and prints for each fault what the window thread issued
 // (verdicts and plays), what was stored, what still waits, what was lost,
-// and the longest a window-thread call blocked; the scanner's files likewise.
+// and the longest a window-thread call blocked (the folder it adds included);
+// the scanner's files likewise.
 //   catalog_faults [--slow-read-ms N] [--hold-s N] [--fail-s N]
 // Faults: the scanner's file reads take N ms each (default 5000); another
 // connection holds the catalog exclusively for N s (default 30); writes fail
@@ -183,9 +184,13 @@ void Bench::Measure(const char* name, const std::function<void()>& startFault,
     const std::string directory = MakeScanDirectory(m_work / "music", name, ++m_nFault);
     UserActivity activity;
     const auto start = Clock::now();
-    // Queued before the fault, which then meets the scan of its files.
-    m_pScanner->QueueDirectory(directory);
+    // Added by the user (on the window thread) as the fault begins; the
+    // fault then meets the scan of its files.
     startFault();
+    const auto queueStart = Clock::now();
+    m_pScanner->QueueDirectory(directory);
+    activity.maxBlockMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - queueStart).count();
     m_pUser->ActUntil(faultOver, activity);
     endFault();
     const double faultSeconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "catalog/CatalogOperations.h"
@@ -148,6 +149,18 @@ TEST_F(PendingWritesTest, SkipsAndScanRequestsWaitLikePlaysAndSurviveARestart) {
               "1,0.88,30000");
     EXPECT_EQ(catalog.Scalar("SELECT Filename || '|' || Dir FROM tInfoRead"),
               "/music/odd\\name\nwith a line break's/|-1");
+}
+
+// A journal left by a build whose lines had no ids is still read.
+TEST_F(PendingWritesTest, AJournalWithoutIdsIsStillRead) {
+    std::ofstream(Journal()) << "Kavelin pending writes 1\n"
+                                "R 1 2 3\n"
+                                "P 1 2 2026-12-01 09:10:00\n";
+    PendingWrites writes(db, Journal());
+    EXPECT_EQ(writes.Waiting(), 2u);
+    EXPECT_TRUE(writes.RetryNow());
+    EXPECT_EQ(Row(1, 2), "3,1,1");
+    EXPECT_EQ(catalog.Scalar("SELECT LastPlayed FROM tTrackMood"), "2026-12-01 09:10:00");
 }
 
 // The program is killed after kept writes reached the catalog but before it
