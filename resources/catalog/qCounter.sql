@@ -6,24 +6,30 @@
 -- as a whole. No row at all while the mood knows nothing yet: the player then
 -- draws an unrated track uniformly.
 --
--- Every candidate is scored by the pleasure it is expected to give now:
---   value x freshness + curiosity.
+-- Every candidate is scored by the pleasure it is expected to give:
+--   value x rest + curiosity.
 -- Value is on a pleasure scale (Awesome 1, Good 0.8, Normal 0.4, Bad 0.1,
 -- Excluded 0). A rated track is worth its rating, lowered by skips since that
 -- rating. An unrated track is worth a guess that pools, within this mood, the
 -- ratings, skips and full plays of its artist, shrunk towards its genre's,
--- shrunk towards the mood's, shrunk towards Normal; its own skips and full
--- plays, if any, refine that guess. A skip counts as a weak Bad (the earlier
--- it came, the more), a play to the end as a weak better-than-Normal.
--- Freshness is 1 - 0.7 exp(-gap / scale), gap being the plays of any mood
--- since the track's last play: a favourite heard a moment ago pleases less,
--- so favourites take turns, and the more of them there are, the longer each
--- rests. The scale grows with the track's plays in the mood, so that a much
--- played favourite rests longer. No track comes back within 20 plays.
--- Curiosity is a small bonus for tracks whose artist the mood knows little
--- about, plus a little noise: exploring never stops, and it starts from the
--- artists and genres the mood likes.
--- Bad and excluded tracks are never suggested in their mood.
+-- shrunk towards the mood's, shrunk towards Normal; its own skips refine that
+-- guess. A skip counts as a weak Bad (the earlier it came, the more), a play to
+-- the end as a weak better-than-Normal. An unrated track heard to its end is
+-- most likely not one the listener dislikes, so its guess is lifted part of the
+-- way towards Awesome.
+-- A track heard a moment ago pleases less: its freshness is about
+-- 1 - 0.7 exp(-gap / 60), gap being the plays of any mood since its last play.
+-- Playing a favourite now also spends the freshness its next turn would have
+-- had, so a replay is scored by what it adds over the whole evening,
+--   rest = 1 - 0.7 exp(-gap / s) (1 + gap / s),
+-- which stays low for longer than freshness does: favourites take turns, the
+-- more of them there are the longer each rests, and unheard tracks of liked
+-- artists get their chance in between. No track comes back within 20 plays.
+-- Curiosity is a bonus for unrated tracks whose artist the mood knows little
+-- about, the larger the more of the artist's tracks are still unheard here
+-- (there is more to gain from learning about the artist), plus a little noise:
+-- exploring never stops, and it starts from the artists and genres the mood
+-- likes. Bad and excluded tracks are never suggested in their mood.
 --
 -- Scoring the whole catalog would cost a scan per track change, so only a few
 -- hundred candidates are scored: the longest rested tracks of each rating
@@ -42,10 +48,10 @@ k AS MATERIALIZED (
            0.55 AS keptValue,     -- ...of this pleasure
            6.0  AS moodShrink, 4.0 AS genreShrink, 1.5 AS artistShrink, 1.0 AS trackShrink,
            0.5  AS skipSink,      -- how much skips since a rating lower the rating
-           60.0 AS restScale,     -- plays: freshness time scale of a track played once
-           0.05 AS restGrowth,    -- the scale grows by this share per play in the mood, up to 20
+           0.35 AS keptLift,      -- share of the way to Awesome for an unrated track heard to its end
+           80.0 AS restScale,     -- plays (s above)
            20   AS minGap,
-           0.04 AS curiosity,
+           0.04 AS curiosity,     -- for an unknown artist with ten unheard tracks
            0.03 AS noise),
 clock AS MATERIALIZED (SELECT Counter AS c FROM tCounter LIMIT 1),
 mood AS MATERIALIZED (
@@ -113,7 +119,6 @@ candidate AS (
     UNION SELECT id FROM draws WHERE n > 3),
 known AS (
     SELECT t.ID, t.Filename, own.Rating,
-           coalesce(own.Played, 0) AS played,
            coalesce(own.SkipWeight, 0) AS skipWeight,
            coalesce(own.Rating IS NULL AND own.Played > own.Skipped, 0) AS kept,
            (SELECT max(p.LastCounter) FROM tTrackMood p WHERE p.TrackID = t.ID) AS lastPlay,
@@ -121,7 +126,9 @@ known AS (
                     + k.keptEvidence * k.keptValue * a.Kept, 0) AS artistWorth,
            coalesce(a.Rated + k.skipEvidence * a.Skips + k.keptEvidence * a.Kept, 0)
                AS artistEvidence,
-           coalesce(g.value, mood.value) AS genreValue
+           coalesce(g.value, mood.value) AS genreValue,
+           (SELECT count(*) FROM tTrack x WHERE x.ArtistKey = t.ArtistKey) - coalesce(a.Rows, 0)
+               AS unheardSiblings
     FROM candidate c
     INNER JOIN tTrack t ON t.ID = c.ID
     LEFT JOIN tTrackMood own ON own.MoodID = :MoodID AND own.TrackID = t.ID
@@ -129,22 +136,26 @@ known AS (
     LEFT JOIN genre g ON g.GenreID = t.GenreID
     CROSS JOIN mood CROSS JOIN k
     WHERE t.Deleted = 0 AND coalesce(own.Rating, 0) NOT IN (1, -1)),
-valued AS (
+guessed AS (
     SELECT known.*,
            CASE WHEN Rating IS NOT NULL
                 THEN CASE Rating WHEN 4 THEN 1.0 WHEN 3 THEN 0.8 ELSE 0.4 END
                      / (1 + k.skipSink * skipWeight)
-                ELSE (k.skipEvidence * k.skipValue * skipWeight + k.keptEvidence * k.keptValue * kept
+                ELSE (k.skipEvidence * k.skipValue * skipWeight
                       + k.trackShrink * (artistWorth + k.artistShrink * genreValue)
                                       / (artistEvidence + k.artistShrink))
-                     / (k.skipEvidence * skipWeight + k.keptEvidence * kept + k.trackShrink)
-           END AS value,
+                     / (k.skipEvidence * skipWeight + k.trackShrink)
+           END AS guess,
            CASE WHEN lastPlay IS NULL THEN 1.0
-                ELSE 1 - 0.7 * exp(-(clock.c + 1 - lastPlay)
-                                   / (k.restScale * (1 + k.restGrowth * min(played, 20))))
-           END AS freshness
+                ELSE 1 - 0.7 * exp(-(clock.c + 1 - lastPlay) / k.restScale)
+                             * (1 + (clock.c + 1 - lastPlay) / k.restScale)
+           END AS rest
     FROM known CROSS JOIN k CROSS JOIN clock
-    WHERE lastPlay IS NULL OR lastPlay <= clock.c - k.minGap)
+    WHERE lastPlay IS NULL OR lastPlay <= clock.c - k.minGap),
+valued AS (
+    SELECT guessed.*,
+           CASE WHEN kept THEN guess + k.keptLift * (1 - guess) ELSE guess END AS value
+    FROM guessed CROSS JOIN k)
 SELECT v.ID, v.Filename,
        CASE WHEN v.Rating IS NOT NULL THEN v.Rating
             WHEN v.value >= 0.8 THEN 3 + (min(v.value, 1.0) - 0.8) / 0.2
@@ -156,6 +167,8 @@ SELECT v.ID, v.Filename,
        CASE WHEN v.Rating IS NULL AND v.artistEvidence = 0 THEN -1 ELSE 0 END AS FromGenre
 FROM valued v CROSS JOIN k CROSS JOIN mood
 WHERE mood.evidence > 0
-ORDER BY v.value * v.freshness
-         + CASE WHEN v.Rating IS NULL THEN k.curiosity / (1 + v.artistEvidence) ELSE 0 END
+ORDER BY v.value * v.rest
+         + CASE WHEN v.Rating IS NULL
+                THEN k.curiosity * min(v.unheardSiblings, 20) / 10.0 / (1 + v.artistEvidence)
+                ELSE 0 END
          + k.noise * (abs(random()) % 1000) / 1000.0 DESC

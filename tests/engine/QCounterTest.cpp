@@ -132,7 +132,7 @@ TEST_F(QCounterTest, SkipsSinkATrackAndItsArtistUntilARatingOutranksThem) {
             RecordSkip(db, kMood, track, position, 240000);
         }
     }
-    ASSERT_TRUE(db.ExecuteStatement("UPDATE tCounter SET Counter = Counter + 100"));
+    ASSERT_TRUE(db.ExecuteStatement("UPDATE tCounter SET Counter = Counter + 300"));
     EXPECT_EQ(m_catalog.ScalarLong("SELECT count(*) FROM tTrackMood WHERE Rating IS NOT NULL"), 3)
         << "a skip is no rating";
 

@@ -1,0 +1,3 @@
+-- No change to the tables: this step brings the new text of qCounter, in
+-- which a replay is scored by what it adds over the evening and an unrated
+-- track heard to its end is valued higher, into catalogs that hold the old one.
