@@ -72,14 +72,16 @@ constexpr const char* kKeysDiffer =
 }  // namespace
 
 bool RegisterNameFunctions(sqlite3* connection, const std::string& locale) {
-    auto* collator = new NameCollator(locale);
-    return sqlite3_create_function_v2(connection, "FoldCase", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
-                                      nullptr, FoldCaseFunction, nullptr, nullptr,
-                                      nullptr) == SQLITE_OK &&
-           sqlite3_create_function_v2(
-               connection, "NameOrder", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, collator,
-               NameOrderFunction, nullptr, nullptr,
-               [](void* owned) { delete static_cast<NameCollator*>(owned); }) == SQLITE_OK;
+    // The connection owns the collator from here on, even when this fails.
+    const bool order =
+        sqlite3_create_function_v2(connection, "NameOrder", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                   new NameCollator(locale), NameOrderFunction, nullptr, nullptr,
+                                   [](void* owned) { delete static_cast<NameCollator*>(owned); }) ==
+        SQLITE_OK;
+    const bool fold = sqlite3_create_function_v2(
+                          connection, "FoldCase", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                          FoldCaseFunction, nullptr, nullptr, nullptr) == SQLITE_OK;
+    return order && fold;
 }
 
 void KeepArtistKeys(sqlite3* connection) {

@@ -132,12 +132,12 @@ TEST_F(UpgradeTest, ThirdVersionKeepsEveryRatingAndPlayAndSumsThemByArtistAndGen
     EXPECT_EQ(Rows(Path(), "PRAGMA user_version"), std::to_string(CurrentCatalogVersion()) + "\n");
 }
 
-// The fifth version's catalog (the third one's rows, and "BJÖRK" rated Awesome
+// The sixth version's catalog (the third one's rows, and "BJÖRK" rated Awesome
 // beside "Björk") gains artist keys: both spellings become one artist.
-TEST_F(UpgradeTest, FifthVersionKeepsItsRowsAndGivesEveryArtistItsFoldedKeys) {
+TEST_F(UpgradeTest, SixthVersionKeepsItsRowsAndGivesEveryArtistItsFoldedKeys) {
     fs::remove(Path());
-    fs::copy_file(fs::path(KAVELIN_CATALOG_FIXTURES) / "catalog-v5.mdb", Path());
-    ASSERT_EQ(Rows(Path(), "PRAGMA user_version"), "5\n");
+    fs::copy_file(fs::path(KAVELIN_CATALOG_FIXTURES) / "catalog-v6.mdb", Path());
+    ASSERT_EQ(Rows(Path(), "PRAGMA user_version"), "6\n");
     const std::string tracksBefore = Rows(Path(), kTracks);
     ASSERT_TRUE(Connect()) << m_strError;
 
