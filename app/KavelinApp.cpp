@@ -254,8 +254,8 @@ bool CKavelinApp::OfferFreshCatalog() {
 void CKavelinApp::CreateWorkers() {
     m_pScanner = std::make_unique<InfoReader>(*m_pDataBase, *m_pWrites);
     m_pPlayer = std::make_unique<TrackPlayer>(*m_pDataBase, *m_pWrites);
-    m_pFolderWatcher =
-        std::make_unique<FolderWatcher>(*m_pDataBase, *m_pScanner, FolderWatcher::Limits{});
+    m_pFolderWatcher = std::make_unique<FolderWatcher>(*m_pDataBase, *m_pWrites, *m_pScanner,
+                                                       FolderWatcher::Limits{});
     m_pDownloader = new Downloader(*m_pDataBase, *m_pScanner);
     m_pDownloaderLink = std::make_unique<DownloaderLink>(*m_pDownloader);
     m_pScannerLink = std::make_unique<InfoReaderLink>(*m_pScanner, *m_pFolderWatcher);

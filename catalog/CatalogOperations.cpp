@@ -199,6 +199,28 @@ WriteResult QueueForScan(CADODataBase& database, const std::string& path) {
             : FormatStatement("INSERT INTO tInfoRead(Filename) VALUES ('%s')", quoted.c_str()))};
 }
 
+WriteResult WatchFolder(CADODataBase& database, const std::string& path) {
+    const std::string quoted = QuoteForSql(path);
+    CADOTransaction transaction(database);
+    if (!transaction.IsActive()) {
+        return {FailureCode(transaction.LastError())};
+    }
+    long known = 0;
+    {
+        CADORecordset rs(database);
+        if (!rs.OpenSource(FormatStatement("SELECT Count(*) FROM tWatchedFolder WHERE Path='%s'",
+                                           quoted.c_str()),
+                           CADORecordset::SourceQuery) ||
+            !rs.ReadField(0, known)) {
+            return {FailureCode(rs.GetLastError())};
+        }
+    }
+    return Committed(transaction, known != 0 ? 0
+                                             : database.Execute(FormatStatement(
+                                                   "INSERT INTO tWatchedFolder(Path) VALUES ('%s')",
+                                                   quoted.c_str())));
+}
+
 CTrackInfo LoadTrack(CADODataBase& database, int trackId) {
     CTrackInfo track;
     track.ID = trackId;

@@ -70,6 +70,10 @@ WriteResult RecordSkip(CADODataBase& database, int moodId, int trackId, int posi
 // Adds a file, or a directory (its path ends with "/"), to the scanner's queue.
 WriteResult QueueForScan(CADODataBase& database, const std::string& path);
 
+// Remembers a folder the user added (its path ends with "/"), once, so that
+// it is watched from then on.
+WriteResult WatchFolder(CADODataBase& database, const std::string& path);
+
 // How much a skip at this point says against the track: 1 at the start, falling
 // to 0.2 at the end; 0.6 when the length is unknown.
 double SkipWeight(int positionMs, int lengthMs);

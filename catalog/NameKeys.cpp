@@ -137,6 +137,11 @@ void RefreshArtistKeys(sqlite3* connection, const std::string& locale) {
     if (!ok) {
         // Held by another program or read-only: the keys are made at a later start.
         sqlite3_exec(connection, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else if (!ReadText(connection, "SELECT 1 FROM sqlite_master WHERE name='sqlite_stat1'")
+                    .empty()) {
+        // Statistics taken while the keys were empty would steer look-ups by
+        // key away from their index.
+        sqlite3_exec(connection, "ANALYZE tTrack", nullptr, nullptr, nullptr);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "catalog/ADORecordset.h"
@@ -82,6 +83,8 @@ WriteResult Apply(CADODataBase& database, const CatalogWrite& write) {
                               write.lengthMs);
         case CatalogWrite::Kind::Scan:
             return QueueForScan(database, write.path);
+        case CatalogWrite::Kind::Watch:
+            return WatchFolder(database, write.path);
     }
     return {kUnspecifiedError};
 }
@@ -189,6 +192,13 @@ bool PendingWrites::StoreSkip(int moodId, int trackId, int positionMs, int lengt
 bool PendingWrites::QueueForScan(const std::string& path) {
     CatalogWrite write;
     write.kind = CatalogWrite::Kind::Scan;
+    write.path = path;
+    return Store(std::move(write));
+}
+
+bool PendingWrites::WatchFolder(const std::string& path) {
+    CatalogWrite write;
+    write.kind = CatalogWrite::Kind::Watch;
     write.path = path;
     return Store(std::move(write));
 }
@@ -422,6 +432,9 @@ bool PendingWrites::SaveJournal(const std::deque<Entry>& entries) const {
             case CatalogWrite::Kind::Scan:
                 text << "Q " << EscapeLine(write.path);
                 break;
+            case CatalogWrite::Kind::Watch:
+                text << "W " << EscapeLine(write.path);
+                break;
         }
         text << '\n';
     }
@@ -446,8 +459,8 @@ void PendingWrites::LoadJournal() {
         fields >> kind;
         CatalogWrite write;
         bool known = true;
-        if (kind == "Q") {
-            write.kind = CatalogWrite::Kind::Scan;
+        if (kind == "Q" || kind == "W") {
+            write.kind = kind == "Q" ? CatalogWrite::Kind::Scan : CatalogWrite::Kind::Watch;
             std::getline(fields.ignore(1), write.path);
             write.path = UnescapeLine(write.path);
             known = !write.path.empty();
@@ -502,11 +515,21 @@ std::string PendingWrites::StatusText() const {
     if (m_queue.empty()) {
         return {};
     }
-    const auto scans =
-        static_cast<std::size_t>(std::count_if(m_queue.begin(), m_queue.end(), [](const Entry& e) {
-            return e.write.kind == CatalogWrite::Kind::Scan;
+    // A folder the user added waits to be queued and to be watched: it is
+    // one folder to the user.
+    std::set<std::string> paths;
+    for (const Entry& entry : m_queue) {
+        if (entry.write.kind == CatalogWrite::Kind::Scan ||
+            entry.write.kind == CatalogWrite::Kind::Watch) {
+            paths.insert(entry.write.path);
+        }
+    }
+    const std::size_t scans = paths.size();
+    const std::size_t others = static_cast<std::size_t>(
+        std::count_if(m_queue.begin(), m_queue.end(), [](const Entry& entry) {
+            return entry.write.kind != CatalogWrite::Kind::Scan &&
+                   entry.write.kind != CatalogWrite::Kind::Watch;
         }));
-    const std::size_t others = m_queue.size() - scans;
     std::string text;
     if (others != 0) {
         text = others == 1 ? std::string("1 rating or play")
@@ -517,7 +540,7 @@ std::string PendingWrites::StatusText() const {
         text += scans == 1 ? std::string("1 folder or file to scan")
                            : std::to_string(scans) + " folders or files to scan";
     }
-    text += m_queue.size() == 1 ? " is waiting to be saved" : " are waiting to be saved";
+    text += others + scans == 1 ? " is waiting to be saved" : " are waiting to be saved";
     switch (m_failure) {
         case WriteFailure::Busy:
             text += ": the catalog is in use by another program";

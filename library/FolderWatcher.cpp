@@ -10,6 +10,7 @@
 
 #include "catalog/ADORecordset.h"
 #include "catalog/CatalogOperations.h"
+#include "catalog/PendingWrites.h"
 #include "library/InfoReader.h"
 
 namespace kavelin {
@@ -65,26 +66,16 @@ Listing List(const std::string& directory) {
 
 }  // namespace
 
-FolderWatcher::FolderWatcher(CADODataBase& database, InfoReader& scanner, Limits limits)
-    : m_database(database), m_scanner(scanner), m_limits(limits), m_watch(limits.maxWatches) {}
+FolderWatcher::FolderWatcher(CADODataBase& database, PendingWrites& writes, InfoReader& scanner,
+                             Limits limits)
+    : m_database(database),
+      m_writes(writes),
+      m_scanner(scanner),
+      m_limits(limits),
+      m_watch(limits.maxWatches) {}
 
 void FolderWatcher::AddFolder(const std::string& path) {
-    const std::string quoted = QuoteForSql(path);
-    try {
-        CADORecordset known(m_database);
-        if (known.OpenSource(FormatStatement("SELECT Count(*) FROM tWatchedFolder WHERE Path='%s'",
-                                             quoted.c_str()),
-                             CADORecordset::SourceQuery)) {
-            long count = 0;
-            known.ReadField(0, count);
-            if (count == 0) {
-                m_database.ExecuteStatement(FormatStatement(
-                    "INSERT INTO tWatchedFolder(Path) VALUES ('%s')", quoted.c_str()));
-            }
-        }
-    } catch (const CADOException&) {
-        // Watched for this run all the same.
-    }
+    m_writes.WatchFolder(path);  // watched for this run all the same
     std::lock_guard lock(m_addedLock);
     m_added.push_back(path);
 }

@@ -15,6 +15,7 @@
 namespace kavelin {
 
 class InfoReader;
+class PendingWrites;
 
 // Keeps the folders the user added under watch, remembered in the catalog
 // (tWatchedFolder): MP3 files that appear or are rewritten under them are
@@ -29,12 +30,15 @@ public:
         std::chrono::milliseconds wait = std::chrono::milliseconds(500);
     };
 
-    FolderWatcher(CADODataBase& database, InfoReader& scanner, Limits limits);
+    // Folders added are remembered through `writes`, which keeps them while
+    // the catalog cannot take them.
+    FolderWatcher(CADODataBase& database, PendingWrites& writes, InfoReader& scanner,
+                  Limits limits);
     FolderWatcher(const FolderWatcher&) = delete;
     FolderWatcher& operator=(const FolderWatcher&) = delete;
 
     // Remembers a folder (its path ends with "/") and watches it from the next
-    // cycle of the loop. Called on any thread.
+    // cycle of the loop. Called on any thread; never waits for the catalog.
     void AddFolder(const std::string& path);
     // The loop of the watcher's thread: the remembered folders (queued once
     // more for what changed while the program was not running), then changes.
@@ -59,6 +63,7 @@ private:
     void DirectoryRemoved(const std::string& path);
 
     CADODataBase& m_database;
+    PendingWrites& m_writes;
     InfoReader& m_scanner;
     const Limits m_limits;
     DirectoryWatch m_watch;

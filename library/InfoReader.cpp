@@ -586,7 +586,10 @@ bool InfoReader::RunPass(Statements& statements, ScanWrites& writes, ScanReadAhe
     if (storing && (directory.empty() || queuedElsewhere)) {
         storing = writes.Add({Write::Kind::CleanUp, {}, {}, {}});
     }
-    if (storing) {
+    if (storing && m_bStop) {
+        // A pass that a stop request ends reports its last files before its end.
+        writes.Commit();
+    } else if (storing) {
         writes.CommitIfDue();
     }
     m_bBusy = 0;

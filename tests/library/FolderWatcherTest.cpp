@@ -46,7 +46,8 @@ protected:
     std::string Folder() const { return folder.string() + "/"; }
 
     void Start(FolderWatcher::Limits limits) {
-        watcher = std::make_unique<FolderWatcher>(catalog.Database(), scanner, limits);
+        watcher =
+            std::make_unique<FolderWatcher>(catalog.Database(), catalog.Writes(), scanner, limits);
         thread = std::thread([this] { watcher->Run(); });
     }
     void Stop() {
@@ -109,10 +110,27 @@ TEST_F(FolderWatcherTest, AWatchedFolderPicksUpNewFilesAndFoldersAndIsRemembered
         << "looked at again for files copied meanwhile";
 }
 
+// A folder added while another program holds the catalog: the call does not
+// wait for it, and the folder is remembered, once, when the catalog is free.
+TEST_F(FolderWatcherTest, AFolderAddedWhileTheCatalogIsHeldIsRememberedLater) {
+    watcher = std::make_unique<FolderWatcher>(catalog.Database(), catalog.Writes(), scanner,
+                                              FolderWatcher::Limits{});
+    {
+        test::CatalogWriteHold hold(catalog.CatalogPath());
+        const auto start = std::chrono::steady_clock::now();
+        watcher->AddFolder(Folder());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+        EXPECT_EQ(catalog.Writes().Waiting(), 1u);
+    }
+    watcher->AddFolder(Folder());
+    EXPECT_TRUE(catalog.Writes().RetryNow());
+    EXPECT_EQ(catalog.Scalar("SELECT group_concat(Path) FROM tWatchedFolder"), Folder());
+}
+
 TEST_F(FolderWatcherTest, BeyondTheBoundOfWatchesASlowRescanFindsTheChanges) {
     const std::string kept = Folder() + "old/kept.mp3";
     AddTrack(kept);
-    watcher = std::make_unique<FolderWatcher>(catalog.Database(), scanner,
+    watcher = std::make_unique<FolderWatcher>(catalog.Database(), catalog.Writes(), scanner,
                                               FolderWatcher::Limits{1, 200ms, 20ms});
     watcher->AddFolder(Folder());
     thread = std::thread([this] { watcher->Run(); });
