@@ -118,9 +118,9 @@ int GetSettingInt(CADODataBase& database, const std::string& key) {
     return value;
 }
 
-void SetSettingInt(CADODataBase& database, const std::string& key, int value) {
-    database.ExecuteStatement(FormatStatement(
-        "UPDATE tSettings SET ValueInt = %i WHERE Name = '%s'", value, key.c_str()));
+WriteResult SetSettingInt(CADODataBase& database, const std::string& key, int value) {
+    return {database.Execute(FormatStatement("UPDATE tSettings SET ValueInt = %i WHERE Name = '%s'",
+                                             value, QuoteForSql(key).c_str()))};
 }
 
 void SetTrackDeleted(CADODataBase& database, int trackId, int flag) {

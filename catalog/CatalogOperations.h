@@ -36,12 +36,6 @@ std::string FormatStatement(const char* format, Args... args) {
 // Cuts a text to at most `maxLength` bytes without splitting a UTF-8 character.
 std::string CutText(const std::string& text, std::size_t maxLength);
 
-// Integer settings by name. A key without a row reads as 0; writing it changes nothing.
-int GetSettingInt(CADODataBase& database, const std::string& key);
-void SetSettingInt(CADODataBase& database, const std::string& key, int value);
-
-void SetTrackDeleted(CADODataBase& database, int trackId, int flag);
-
 // The outcome of a write that must reach the catalog, with the reason when it
 // did not: read from here, as the database's last error may be another
 // thread's by then.
@@ -49,6 +43,12 @@ struct WriteResult {
     std::uint32_t failure = 0;  // 0 when stored; otherwise the result code that stopped it
     explicit operator bool() const { return failure == 0; }
 };
+
+// Integer settings by name. A key without a row reads as 0; writing it changes nothing.
+int GetSettingInt(CADODataBase& database, const std::string& key);
+WriteResult SetSettingInt(CADODataBase& database, const std::string& key, int value);
+
+void SetTrackDeleted(CADODataBase& database, int trackId, int flag);
 
 // Stores the user's verdict for a track in a mood (one row per pair, added or
 // updated). All or nothing: a transaction that cannot begin writes nothing.

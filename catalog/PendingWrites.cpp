@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "catalog/ADORecordset.h"
 #include "catalog/WriteWaits.h"
@@ -85,6 +86,8 @@ WriteResult Apply(CADODataBase& database, const CatalogWrite& write) {
             return QueueForScan(database, write.path);
         case CatalogWrite::Kind::Watch:
             return WatchFolder(database, write.path);
+        case CatalogWrite::Kind::Setting:
+            return SetSettingInt(database, write.setting, write.value);
     }
     return {kUnspecifiedError};
 }
@@ -120,9 +123,20 @@ WriteFailure FailureOf(std::uint32_t code) {
     }
 }
 
-bool SameVerdict(const CatalogWrite& a, const CatalogWrite& b) {
-    return a.kind == CatalogWrite::Kind::Rating && b.kind == CatalogWrite::Kind::Rating &&
-           a.moodId == b.moodId && a.trackId == b.trackId;
+// Whether a newer write makes an older one that still waits pointless: a
+// verdict for the same track and mood, a value of the same setting.
+bool Replaces(const CatalogWrite& newer, const CatalogWrite& older) {
+    if (newer.kind != older.kind) {
+        return false;
+    }
+    switch (newer.kind) {
+        case CatalogWrite::Kind::Rating:
+            return newer.moodId == older.moodId && newer.trackId == older.trackId;
+        case CatalogWrite::Kind::Setting:
+            return newer.setting == older.setting;
+        default:
+            return false;
+    }
 }
 
 // Writes the whole file beside its final name and renames it over, so that a
@@ -203,6 +217,14 @@ bool PendingWrites::WatchFolder(const std::string& path) {
     return Store(std::move(write));
 }
 
+bool PendingWrites::StoreSetting(const std::string& name, int value) {
+    CatalogWrite write;
+    write.kind = CatalogWrite::Kind::Setting;
+    write.setting = name;
+    write.value = value;
+    return Store(std::move(write));
+}
+
 bool PendingWrites::Store(CatalogWrite write) {
     {
         std::lock_guard lock(m_lock);
@@ -233,15 +255,13 @@ bool PendingWrites::Store(CatalogWrite write) {
 }
 
 void PendingWrites::Enqueue(CatalogWrite write, std::string id) {
-    if (write.kind == CatalogWrite::Kind::Rating) {
-        // The head may be being stored right now; it is then stored first and
-        // this newer verdict after it, so the newer one still wins.
-        const auto older = std::remove_if(m_queue.begin(), m_queue.end(), [&](const Entry& entry) {
-            return SameVerdict(entry.write, write);
-        });
-        m_totals.replaced += static_cast<std::uint64_t>(m_queue.end() - older);
-        m_queue.erase(older, m_queue.end());
-    }
+    // The head may be being stored right now; it is then stored first and
+    // this newer write after it, so the newer one still wins.
+    const auto older = std::remove_if(m_queue.begin(), m_queue.end(), [&](const Entry& entry) {
+        return Replaces(write, entry.write);
+    });
+    m_totals.replaced += static_cast<std::uint64_t>(m_queue.end() - older);
+    m_queue.erase(older, m_queue.end());
     const std::uint64_t sequence = m_nextSequence++;
     if (id.empty()) {
         id = m_strRunId + "-" + std::to_string(sequence);
@@ -435,6 +455,9 @@ bool PendingWrites::SaveJournal(const std::deque<Entry>& entries) const {
             case CatalogWrite::Kind::Watch:
                 text << "W " << EscapeLine(write.path);
                 break;
+            case CatalogWrite::Kind::Setting:
+                text << "T " << write.setting << ' ' << write.value;
+                break;
         }
         text << '\n';
     }
@@ -464,6 +487,9 @@ void PendingWrites::LoadJournal() {
             std::getline(fields.ignore(1), write.path);
             write.path = UnescapeLine(write.path);
             known = !write.path.empty();
+        } else if (kind == "T") {
+            write.kind = CatalogWrite::Kind::Setting;
+            known = static_cast<bool>(fields >> write.setting >> write.value);
         } else if (!(fields >> write.moodId >> write.trackId)) {
             known = false;
         } else if (kind == "R") {
@@ -518,29 +544,41 @@ std::string PendingWrites::StatusText() const {
     // A folder the user added waits to be queued and to be watched: it is
     // one folder to the user.
     std::set<std::string> paths;
+    std::size_t settings = 0;
+    std::size_t others = 0;
     for (const Entry& entry : m_queue) {
-        if (entry.write.kind == CatalogWrite::Kind::Scan ||
-            entry.write.kind == CatalogWrite::Kind::Watch) {
-            paths.insert(entry.write.path);
+        switch (entry.write.kind) {
+            case CatalogWrite::Kind::Scan:
+            case CatalogWrite::Kind::Watch:
+                paths.insert(entry.write.path);
+                break;
+            case CatalogWrite::Kind::Setting:
+                ++settings;
+                break;
+            default:
+                ++others;
+                break;
         }
     }
-    const std::size_t scans = paths.size();
-    const std::size_t others = static_cast<std::size_t>(
-        std::count_if(m_queue.begin(), m_queue.end(), [](const Entry& entry) {
-            return entry.write.kind != CatalogWrite::Kind::Scan &&
-                   entry.write.kind != CatalogWrite::Kind::Watch;
-        }));
-    std::string text;
+    const auto count = [](std::size_t n, const char* one, const char* many) {
+        return n == 1 ? std::string("1 ") + one : std::to_string(n) + " " + many;
+    };
+    std::vector<std::string> parts;
     if (others != 0) {
-        text = others == 1 ? std::string("1 rating or play")
-                           : std::to_string(others) + " ratings or plays";
+        parts.push_back(count(others, "rating or play", "ratings or plays"));
     }
-    if (scans != 0) {
-        text += text.empty() ? "" : " and ";
-        text += scans == 1 ? std::string("1 folder or file to scan")
-                           : std::to_string(scans) + " folders or files to scan";
+    if (!paths.empty()) {
+        parts.push_back(count(paths.size(), "folder or file to scan", "folders or files to scan"));
     }
-    text += others + scans == 1 ? " is waiting to be saved" : " are waiting to be saved";
+    if (settings != 0) {
+        parts.push_back(count(settings, "setting", "settings"));
+    }
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    }
+    text += others + paths.size() + settings == 1 ? " is waiting to be saved"
+                                                  : " are waiting to be saved";
     switch (m_failure) {
         case WriteFailure::Busy:
             text += ": the catalog is in use by another program";

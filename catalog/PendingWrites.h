@@ -14,10 +14,10 @@
 namespace kavelin {
 
 // One thing the user did that must reach the catalog: a verdict (an exclusion
-// is the verdict -1), a play, a skip, a file or folder to scan, or a folder to
-// watch.
+// is the verdict -1), a play, a skip, a file or folder to scan, a folder to
+// watch, or a setting.
 struct CatalogWrite {
-    enum class Kind { Rating, Play, Skip, Scan, Watch };
+    enum class Kind { Rating, Play, Skip, Scan, Watch, Setting };
     Kind kind = Kind::Rating;
     int moodId = 0;
     int trackId = 0;
@@ -25,8 +25,10 @@ struct CatalogWrite {
     std::string playedAt;  // plays only: local time of the play, "YYYY-MM-DD HH:MM:SS"
     int positionMs = 0;    // skips only: how far into the track, and its length (0 unknown)
     int lengthMs = 0;
-    std::string
-        path;  // scans: a file, or a directory whose path ends with "/"; watches: a directory
+    // Scans: a file, or a directory whose path ends with "/"; watches: a directory.
+    std::string path;
+    std::string setting;  // settings only: the name (one word) and the value
+    int value = 0;
 };
 
 // Why the writes that wait could not be stored.
@@ -38,7 +40,8 @@ enum class WriteFailure {
     Other,     // any other failure of the catalog file
 };
 
-// Verdicts, plays, skips, and folders to scan and watch on their way to the catalog. A
+// Verdicts, plays, skips, folders to scan and watch, and settings on their way
+// to the catalog. A
 // write is tried at once, waiting only briefly for the catalog, so that the
 // window never stalls; one that cannot be stored is kept, in order, retried by
 // a thread of its own, and written to a journal beside the catalog so that it
@@ -70,6 +73,7 @@ public:
     bool QueueForScan(const std::string& path);
     // A folder the user added, to be watched from then on; its path ends with "/".
     bool WatchFolder(const std::string& path);
+    bool StoreSetting(const std::string& name, int value);
     bool Store(CatalogWrite write);
 
     // Starts the thread that retries what waits and keeps the journal up to date.

@@ -326,7 +326,7 @@ void CMainDlg::AskFirstUse() {
     } else {
         AddFiles();
     }
-    SetSettingInt(m_database, "FirstUse", 0);
+    m_writes.StoreSetting("FirstUse", 0);
 }
 
 void CMainDlg::RunModal() {
@@ -717,7 +717,7 @@ void CMainDlg::SwitchVoice() {
 void CMainDlg::SwitchNotifications() {
     m_bNotify = !m_bNotify;
     CommandAction(ID_NOTIFICATIONS)->setChecked(m_bNotify);
-    SetSettingInt(m_database, "Notify", m_bNotify ? 1 : 0);
+    m_writes.StoreSetting("Notify", m_bNotify ? 1 : 0);
 }
 
 void CMainDlg::AddFiles() {
@@ -779,7 +779,7 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
         if (closeCount < 5) {
             m_help.ShowContextPopup(kClosedToTrayPopup, centre);
         }
-        SetSettingInt(m_database, "CloseCount", closeCount + 1);
+        m_writes.StoreSetting("CloseCount", closeCount + 1);
         event->ignore();
         return;
     }
@@ -790,9 +790,9 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
     for (const auto& about : m_aboutBoxes) {
         about->hide();
     }
-    SetSettingInt(m_database, "Voice", m_pVoice->IsEnabled() ? 1 : 0);
-    SetSettingInt(m_database, "Download", m_pUi->downloadBox->isChecked() ? 1 : 0);
-    SetSettingInt(m_database, "Player", m_player.PlayerType());
+    m_writes.StoreSetting("Voice", m_pVoice->IsEnabled() ? 1 : 0);
+    m_writes.StoreSetting("Download", m_pUi->downloadBox->isChecked() ? 1 : 0);
+    m_writes.StoreSetting("Player", m_player.PlayerType());
     {
         std::lock_guard lock(m_postLock);
         m_bAcceptPosts = false;

@@ -131,24 +131,29 @@ TEST_F(PendingWritesTest, WhatWaitsSurvivesARestart) {
     EXPECT_FALSE(std::filesystem::exists(Journal()));
 }
 
-TEST_F(PendingWritesTest, SkipsAndScanRequestsWaitLikePlaysAndSurviveARestart) {
+TEST_F(PendingWritesTest, SkipsScanRequestsAndSettingsWaitLikePlaysAndSurviveARestart) {
     {
         test::CatalogWriteHold hold(catalog.CatalogPath());
         PendingWrites writes(db, Journal());
         EXPECT_FALSE(writes.StoreSkip(1, 2, 30000, 200000));
         EXPECT_FALSE(writes.QueueForScan("/music/odd\\name\nwith a line break's/"));
+        EXPECT_FALSE(writes.StoreSetting("Voice", 0));
+        EXPECT_FALSE(writes.StoreSetting("Voice", 1));  // replaces the value that waits
         EXPECT_EQ(writes.StatusText(),
-                  "1 rating or play and 1 folder or file to scan are waiting to be saved: the "
-                  "catalog is in use by another program. Kavelin keeps trying.");
+                  "1 rating or play, 1 folder or file to scan and 1 setting are waiting to be "
+                  "saved: the catalog is in use by another program. Kavelin keeps trying.");
     }
+    ASSERT_EQ(GetSettingInt(db, "Voice"), 1);
+    ASSERT_TRUE(SetSettingInt(db, "Voice", 0));
     PendingWrites restarted(db, Journal());
-    EXPECT_EQ(restarted.Waiting(), 2u);
+    EXPECT_EQ(restarted.Waiting(), 3u);
     EXPECT_TRUE(restarted.RetryNow());
     EXPECT_EQ(catalog.Scalar("SELECT Skipped || ',' || round(SkipWeight, 2) || ',' || "
                              "LastSkipPosition FROM tTrackMood WHERE MoodID=1 AND TrackID=2"),
               "1,0.88,30000");
     EXPECT_EQ(catalog.Scalar("SELECT Filename || '|' || Dir FROM tInfoRead"),
               "/music/odd\\name\nwith a line break's/|-1");
+    EXPECT_EQ(GetSettingInt(db, "Voice"), 1);
 }
 
 // A journal left by a build whose lines had no ids is still read.

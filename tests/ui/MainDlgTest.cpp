@@ -378,9 +378,9 @@ TEST_F(MainDlgTest, ExcludeStoresMinusOneThenSelectsTheNextTrack) {
     EXPECT_EQ(player.calls, std::vector<std::string>{"SelectNextTrack"});
 }
 
-// Another program holds the catalog: the verdict, the exclusion and the play
-// wait, the window says so instead of "Rated", and all three are stored once
-// the catalog is free.
+// Another program holds the catalog: the verdict, the exclusion, the play and
+// a changed option wait, the window says so instead of "Rated", and all are
+// stored once the catalog is free.
 TEST_F(MainDlgTest, WritesTheCatalogCannotTakeWaitAndTheWindowSaysSo) {
     dialog->Initialize();
     const int id = AddTrack("A", "B");
@@ -394,8 +394,13 @@ TEST_F(MainDlgTest, WritesTheCatalogCannotTakeWaitAndTheWindowSaysSo) {
     EXPECT_EQ(Text("statusLine"),
               "2 ratings or plays are waiting to be saved: the catalog is in use by another "
               "program. Kavelin keeps trying.");
+    dialog->RunCommand(ID_NOTIFICATIONS);  // switched off
+    EXPECT_EQ(writes.StatusText(),
+              "2 ratings or plays and 1 setting are waiting to be saved: the catalog is in use "
+              "by another program. Kavelin keeps trying.");
     hold.reset();
     EXPECT_TRUE(writes.RetryNow());
+    EXPECT_EQ(GetSettingInt(catalog.Database(), "Notify"), 0);
     EXPECT_EQ(Rating(3, id), "-1");
     EXPECT_EQ(
         catalog.ScalarLong("SELECT Played FROM tTrackMood WHERE TrackID=" + std::to_string(id)), 1);
