@@ -354,17 +354,13 @@ std::uint32_t TrackPlayer::ChooseNextTrack(bool& chose) {
 }
 
 void TrackPlayer::Skip() {
-    int trackId = 0;
-    int position = 0;
-    int length = 0;
-    {
-        std::lock_guard lock(m_playerLock);
-        trackId = GetCurrentTrack().ID;
-        // Asked of the backend now: the polled values may be 300 ms old.
-        position = m_pPlayer ? m_pPlayer->GetPosition() : m_nPosition.load();
-        length = m_pPlayer ? m_pPlayer->GetLength() : m_nLength.load();
-    }
-    // Stored without the player lock: the catalog may keep it waiting.
+    // No lock is held while the backend is asked (the external player can
+    // stall for seconds) or the skip is stored (the catalog may keep it
+    // waiting). Asked of the backend now: the polled values may be 300 ms old.
+    const int trackId = GetCurrentTrack().ID;
+    const std::shared_ptr<CPlayer> player = GetPlayer();
+    const int position = player ? player->GetPosition() : m_nPosition.load();
+    const int length = player ? player->GetLength() : m_nLength.load();
     if (trackId != 0) {
         m_writes.StoreSkip(m_nMoodID, trackId, position, length);
     }

@@ -412,6 +412,21 @@ TEST_F(TrackPlayerTest, AStalledPlayerLeavesTheWindowsCallsFree) {
     EXPECT_TRUE(window.get());
 }
 
+TEST_F(TrackPlayerTest, ASkipWaitingForAStalledPlayerHoldsNoLock) {
+    ASSERT_EQ(m_player.CreatePlayer(), 1);
+    const int track = AddTrack("stalled.mp3");
+    auto fake = Fake(kPlayerMediaPlayer);
+    fake->stall = true;
+    auto skip = std::async(std::launch::async, [&] { m_player.Skip(); });
+    ASSERT_TRUE(WaitFor([&] { return fake->stalled.load(); }, 5000));
+    auto pick = std::async(std::launch::async, [&] { m_player.PlayTrack(track); });
+    const bool free = pick.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    fake->stall = false;
+    skip.get();
+    pick.get();
+    EXPECT_TRUE(free) << "a pick waited for the skip's stalled player";
+}
+
 TEST_F(TrackPlayerTest, ABackendTheWindowStillHoldsOutlivesTheEndOfTheLoop) {
     ASSERT_EQ(m_player.CreatePlayer(), 1);
     auto fake = Fake(kPlayerMediaPlayer);
