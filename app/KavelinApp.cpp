@@ -17,6 +17,7 @@
 #include "catalog/CatalogOperations.h"
 #include "catalog/PendingWrites.h"
 #include "platform/addresses/ServiceAddresses.h"
+#include "platform/log/ProgramLog.h"
 #include "platform/messages/MessageBox.h"
 #include "platform/notify/DesktopNotifications.h"
 #include "ui/DownloadDlg.h"
@@ -83,15 +84,6 @@ namespace {
 
 std::string CatalogFolder() {
     return std::filesystem::absolute(kCatalogFileName).parent_path().string();
-}
-
-std::string Today() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
 }
 
 // How often shutdown looks whether a worker has stopped.
@@ -225,7 +217,7 @@ bool CKavelinApp::OfferFreshCatalog() {
         ShowMessageBox(DamagedCatalogText(CatalogFolder(), ""), kFatalTitle, MessageIcon::Error);
         return false;
     }
-    const std::string date = Today();
+    const std::string date = LocalTimeText("%Y-%m-%d");
     const std::string aside =
         std::filesystem::path(DamagedCatalogName(kCatalogFileName, date)).filename().string();
     if (ShowMessageBox(DamagedCatalogText(CatalogFolder(), aside), kFatalTitle, MessageIcon::Error,

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -16,6 +15,7 @@
 
 #include "catalog/ADORecordset.h"
 #include "catalog/WriteWaits.h"
+#include "platform/log/ProgramLog.h"
 
 namespace kavelin {
 namespace {
@@ -27,15 +27,6 @@ constexpr const char* kFirstJournalHeader = "Kavelin pending writes 1";
 // Between failed retries the thread waits this long at first, doubling up to the maximum.
 constexpr std::chrono::milliseconds kFirstBackOff(250);
 constexpr std::chrono::milliseconds kMaxBackOff(8000);
-
-std::string LocalTimeNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
 
 // A random number per run, so that ids never repeat across runs.
 std::string NewRunId() {
@@ -189,7 +180,7 @@ bool PendingWrites::StorePlay(int moodId, int trackId) {
     write.kind = CatalogWrite::Kind::Play;
     write.moodId = moodId;
     write.trackId = trackId;
-    write.playedAt = LocalTimeNow();
+    write.playedAt = LocalTimeText("%Y-%m-%d %H:%M:%S");
     return Store(std::move(write));
 }
 

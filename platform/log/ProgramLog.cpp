@@ -80,12 +80,17 @@ void ProgramLog::Rotate() {
     m_bUnwritable = m_pStream == nullptr;
 }
 
-void ProgramLog::Write(LogLevel level, std::string_view source, std::string_view text) {
-    char stamp[32];
+std::string LocalTimeText(const char* format) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    char text[64];
+    const std::size_t length = std::strftime(text, sizeof text, format, &local);
+    return std::string(text, length);
+}
+
+void ProgramLog::Write(LogLevel level, std::string_view source, std::string_view text) {
+    const std::string stamp = LocalTimeText("%Y-%m-%d %H:%M:%S");
 
     std::string line;
     line.reserve(text.size() + source.size() + 40);

@@ -12,6 +12,10 @@ namespace kavelin {
 
 enum class LogLevel { Error, Warning, Info, Debug };
 
+// The local time now in strftime's format; the log's stamps use
+// "%Y-%m-%d %H:%M:%S".
+std::string LocalTimeText(const char* format);
+
 // The program's log file: one line per event with the local time, the level
 // and the part of the program that reports it. The file is bounded: when a
 // line would take it past its size, it becomes "<name>.1" (older ones move
