@@ -9,10 +9,11 @@
 // (else 0.05); a skipped play scores 0. A share of plays gets the track's base
 // verdict as a rating.
 //
-// Policies: "kavelin" drives the real TrackPlayer over the shipped qCounter,
-// records each play as the main window does when it starts a track and skips
-// through TrackPlayer::Skip, the main window's Skip; "previous" does the same
-// with the rule ladder kept in bench/policies; "random" draws uniformly;
+// Policies: "kavelin" drives the real TrackPlayer over the shipped qCounter
+// (or the query given with --kavelin-query FILE), records each play as the
+// main window does when it starts a track and skips through TrackPlayer::Skip,
+// the main window's Skip; "previous" does the same with the rule ladder kept
+// in bench/policies; "random" draws uniformly;
 // "weighted" is a rating-weighted shuffle over the tracks not heard in the last
 // 20 plays (Awesome 5, Good 4, Normal or unrated 2, Bad 0.5, Excluded 0);
 // "oracle" knows verdicts and fatigue and plays the track of highest expected
@@ -50,8 +51,10 @@ struct Options {
     int moods = 8;
     int plays = 500;  // in each of the two moods listened to
     double verdictRate = 0.3;
-    std::string truth = "mixed";  // artist, genre, track or mixed
-    int favourites = 0;           // Awesome tracks rated in each mood before listening
+    std::string truth = "mixed";   // artist, genre, track or mixed
+    int favourites = 0;            // Awesome tracks rated in each mood before listening
+    std::string kavelinQueryFile;  // a selection to try in place of the shipped qCounter...
+    std::string kavelinQuery;      // ...and its text
     std::vector<std::string> policies{"kavelin", "previous", "random", "weighted", "oracle"};
 };
 
@@ -364,7 +367,7 @@ Result Listen(const Options& options, const Generated& generated, const std::str
     history.lastPlay.assign(options.tracks + 1, 0);
     std::unique_ptr<Policy> policy;
     if (name == "kavelin") {
-        policy = std::make_unique<CatalogPolicy>(options, generated, "", seed);
+        policy = std::make_unique<CatalogPolicy>(options, generated, options.kavelinQuery, seed);
     } else if (name == "previous") {
         policy = std::make_unique<CatalogPolicy>(options, generated,
                                                  ReadFile(KAVELIN_PREVIOUS_QCOUNTER), seed);
@@ -522,6 +525,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.truth = value;
         } else if (name == "--favourites") {
             options.favourites = std::atoi(value);
+        } else if (name == "--kavelin-query") {
+            options.kavelinQueryFile = value;
         } else if (name == "--policies") {
             if (!ParsePolicies(value, options)) {
                 return false;
@@ -553,16 +558,26 @@ int main(int argc, char** argv) {
                      "usage: listener_sim [--seed N | --seeds A-B] [--tracks N] [--artists N] "
                      "[--genres N] [--moods N (at least 3)] [--plays N] [--verdict-rate X] "
                      "[--truth artist|genre|track|mixed] [--favourites N] "
-                     "[--policies kavelin,previous,random,weighted,oracle]\n");
+                     "[--policies kavelin,previous,random,weighted,oracle] "
+                     "[--kavelin-query FILE]\n");
         return 2;
+    }
+    if (!options.kavelinQueryFile.empty()) {
+        try {
+            options.kavelinQuery = ReadFile(options.kavelinQueryFile.c_str());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "listener_sim: %s\n", error.what());
+            return 2;
+        }
     }
     std::printf(
         "seeds=%llu-%llu tracks=%d artists=%d genres=%d moods=%d plays=%dx2 verdict_rate=%.2f "
-        "truth=%s favourites=%d\n",
+        "truth=%s favourites=%d%s%s\n",
         static_cast<unsigned long long>(options.firstSeed),
         static_cast<unsigned long long>(options.lastSeed), options.tracks, options.artists,
         options.genres, options.moods, options.plays, options.verdictRate, options.truth.c_str(),
-        options.favourites);
+        options.favourites, options.kavelinQueryFile.empty() ? "" : " kavelin_query=",
+        options.kavelinQueryFile.c_str());
     const bool single = options.firstSeed == options.lastSeed;
     std::map<std::string, std::vector<double>> pleasures;
     std::map<std::string, std::vector<double>> differences;
