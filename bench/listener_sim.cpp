@@ -17,7 +17,9 @@
 // "weighted" is a rating-weighted shuffle over the tracks not heard in the last
 // 20 plays (Awesome 5, Good 4, Normal or unrated 2, Bad 0.5, Excluded 0);
 // "oracle" knows verdicts and fatigue and plays the track of highest expected
-// pleasure.
+// pleasure. "informed" (asked for by name) is the kavelin policy with the
+// listener's true taste for each genre in place of what the selection learns
+// of it: how much better the selection would do if it knew the genres.
 //
 //   normalized = (kavelin - random) / (oracle - random)  on mean pleasure
 //   vs_weighted = kavelin - weighted, vs_previous = kavelin - previous
@@ -56,6 +58,7 @@ struct Options {
     std::string kavelinQueryFile;  // a selection to try in place of the shipped qCounter...
     std::string kavelinQuery;      // ...and its text
     std::vector<std::string> policies{"kavelin", "previous", "random", "weighted", "oracle"};
+    std::string informedQuery;  // the kavelin query reading the listener's genre tastes
 };
 
 constexpr int kListenedMoods[] = {2, 3};
@@ -194,7 +197,7 @@ std::string ReadFile(const char* path) {
 class CatalogPolicy : public Policy {
 public:
     CatalogPolicy(const Options& options, const Generated& generated, const std::string& query,
-                  std::uint64_t seed)
+                  std::uint64_t seed, const std::string& extraTables = "")
         : m_catalog(generated.tracks),
           m_player(m_catalog.Database(), m_catalog.Writes(), [this](int) {
               auto backend = std::make_unique<InstantPlayer>();
@@ -207,6 +210,9 @@ public:
                 rows += "INSERT INTO tMood (Name) VALUES ('Mood " + std::to_string(mood) + "');";
             }
             m_catalog.RunDirect(rows);
+        }
+        if (!extraTables.empty()) {
+            m_catalog.RunDirect(extraTables);
         }
         if (!query.empty()) {
             m_catalog.SetCounterQuery(query);
@@ -253,6 +259,44 @@ private:
     InstantPlayer* m_pBackend = nullptr;
     TrackPlayer m_player;
 };
+
+// The mean pleasure of a fresh track of each genre in each mood, as the
+// selection would learn it with unlimited plays.
+std::string ListenerGenreTable(const Generated& generated) {
+    std::string sql =
+        "CREATE TABLE tListenerGenre (MoodID INTEGER, GenreID INTEGER, Value REAL, "
+        "PRIMARY KEY (MoodID, GenreID));";
+    for (const auto& [mood, verdicts] : generated.verdicts) {
+        std::map<int, std::pair<double, int>> genres;
+        for (std::size_t i = 0; i < generated.tracks.size(); ++i) {
+            auto& [sum, count] = genres[generated.tracks[i].genre];
+            sum += Base(verdicts[i + 1]);
+            ++count;
+        }
+        for (const auto& [genre, figures] : genres) {
+            sql += "INSERT INTO tListenerGenre VALUES (" + std::to_string(mood) + ", " +
+                   std::to_string(genre) + ", " + std::to_string(figures.first / figures.second) +
+                   ");";
+        }
+    }
+    return sql;
+}
+
+// The kavelin query with the genre values it learned replaced by the listener's.
+constexpr const char* kLearnedGenreJoin = "LEFT JOIN genre g ON g.GenreID = t.GenreID";
+constexpr const char* kTrueGenreJoin =
+    "LEFT JOIN tListenerGenre g ON g.MoodID = :MoodID AND g.GenreID = t.GenreID";
+
+bool MakeInformedQuery(Options& options) {
+    options.informedQuery =
+        options.kavelinQuery.empty() ? ReadFile(KAVELIN_SHIPPED_QCOUNTER) : options.kavelinQuery;
+    const auto join = options.informedQuery.find(kLearnedGenreJoin);
+    if (join == std::string::npos) {
+        return false;
+    }
+    options.informedQuery.replace(join, std::string(kLearnedGenreJoin).size(), kTrueGenreJoin);
+    return true;
+}
 
 class RandomPolicy : public Policy {
 public:
@@ -368,6 +412,9 @@ Result Listen(const Options& options, const Generated& generated, const std::str
     std::unique_ptr<Policy> policy;
     if (name == "kavelin") {
         policy = std::make_unique<CatalogPolicy>(options, generated, options.kavelinQuery, seed);
+    } else if (name == "informed") {
+        policy = std::make_unique<CatalogPolicy>(options, generated, options.informedQuery, seed,
+                                                 ListenerGenreTable(generated));
     } else if (name == "previous") {
         policy = std::make_unique<CatalogPolicy>(options, generated,
                                                  ReadFile(KAVELIN_PREVIOUS_QCOUNTER), seed);
@@ -493,7 +540,7 @@ bool ParsePolicies(const std::string& text, Options& options) {
     std::string name;
     while (std::getline(list, name, ',')) {
         if (name != "kavelin" && name != "previous" && name != "random" && name != "weighted" &&
-            name != "oracle") {
+            name != "oracle" && name != "informed") {
             return false;
         }
         options.policies.push_back(name);
@@ -558,7 +605,7 @@ int main(int argc, char** argv) {
                      "usage: listener_sim [--seed N | --seeds A-B] [--tracks N] [--artists N] "
                      "[--genres N] [--moods N (at least 3)] [--plays N] [--verdict-rate X] "
                      "[--truth artist|genre|track|mixed] [--favourites N] "
-                     "[--policies kavelin,previous,random,weighted,oracle] "
+                     "[--policies kavelin,previous,random,weighted,oracle,informed] "
                      "[--kavelin-query FILE]\n");
         return 2;
     }
@@ -569,6 +616,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "listener_sim: %s\n", error.what());
             return 2;
         }
+    }
+    if (std::count(options.policies.begin(), options.policies.end(), "informed") &&
+        !MakeInformedQuery(options)) {
+        std::fprintf(stderr, "listener_sim: the kavelin query has no \"%s\" to replace\n",
+                     kLearnedGenreJoin);
+        return 2;
     }
     std::printf(
         "seeds=%llu-%llu tracks=%d artists=%d genres=%d moods=%d plays=%dx2 verdict_rate=%.2f "
@@ -605,6 +658,12 @@ int main(int argc, char** argv) {
         }
         std::string line = "seed=" + std::to_string(seed);
         char figure[96];
+        const auto normalizedOf = [&results](const std::string& policy) {
+            const double spread = results["oracle"].meanPleasure - results["random"].meanPleasure;
+            return spread > 0
+                       ? (results[policy].meanPleasure - results["random"].meanPleasure) / spread
+                       : 0.0;
+        };
         for (const std::string& policy : options.policies) {
             std::snprintf(figure, sizeof figure, " %s=%.3f", policy.c_str(),
                           results[policy].meanPleasure);
@@ -619,10 +678,7 @@ int main(int argc, char** argv) {
                           GapText(k.minGap).c_str(), GapText(k.favouriteMedianGap).c_str());
             line += figure;
             if (results.count("random") && results.count("oracle")) {
-                const double spread =
-                    results["oracle"].meanPleasure - results["random"].meanPleasure;
-                const double normalized =
-                    spread > 0 ? (k.meanPleasure - results["random"].meanPleasure) / spread : 0;
+                const double normalized = normalizedOf("kavelin");
                 differences["normalized"].push_back(normalized);
                 std::snprintf(figure, sizeof figure, " normalized=%.3f", normalized);
                 line += figure;
@@ -635,6 +691,12 @@ int main(int argc, char** argv) {
                     line += figure;
                 }
             }
+        }
+        if (results.count("informed") && results.count("random") && results.count("oracle")) {
+            const double normalized = normalizedOf("informed");
+            differences["informed_normalized"].push_back(normalized);
+            std::snprintf(figure, sizeof figure, " informed_normalized=%.3f", normalized);
+            line += figure;
         }
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
