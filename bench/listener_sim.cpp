@@ -198,7 +198,8 @@ class CatalogPolicy : public Policy {
 public:
     CatalogPolicy(const Options& options, const Generated& generated, const std::string& query,
                   std::uint64_t seed, const std::string& extraTables = "")
-        : m_catalog(generated.tracks),
+        : m_nSeed(seed),
+          m_catalog(generated.tracks),
           m_player(m_catalog.Database(), m_catalog.Writes(), [this](int) {
               auto backend = std::make_unique<InstantPlayer>();
               m_pBackend = backend.get();
@@ -220,18 +221,18 @@ public:
         m_player.SetMessageTarget(&m_window);
         m_player.CreatePlayer();
         SeedSelectionRandom(seed * 7919 + 17);
-        // qCounter draws with SQLite's random(); seeded, a run repeats exactly.
-        sqlite3_test_control(SQLITE_TESTCTRL_PRNG_SEED, static_cast<int>(seed), nullptr);
     }
 
     int Next(int mood) override {
         m_player.m_nMoodID = mood;
+        SeedSqliteRandom();
         return Chosen([this] { m_player.SelectNextTrack(); });
     }
     int Skip(int mood, int positionMs) override {
         m_player.m_nMoodID = mood;
         m_pBackend->m_nPosition = positionMs;
         m_pBackend->m_nLength = kTrackLengthMs;
+        SeedSqliteRandom();
         return Chosen([this] { m_player.Skip(); });
     }
     void Rate(int mood, int track, int verdict) override {
@@ -242,6 +243,14 @@ public:
     }
 
 private:
+    // qCounter draws with SQLite's random(). Its generator serves the whole
+    // process, and SQLite's own housekeeping draws from it at moments that vary
+    // from run to run; seeded afresh for each selection, a run repeats exactly.
+    void SeedSqliteRandom() {
+        sqlite3_test_control(SQLITE_TESTCTRL_PRNG_SEED,
+                             static_cast<int>(m_nSeed * 1000003 + ++m_nSelections), nullptr);
+    }
+
     template <typename Select>
     int Chosen(Select select) {
         const int before = m_window.playRequests;
@@ -254,6 +263,8 @@ private:
         return track.ID;
     }
 
+    std::uint64_t m_nSeed;
+    std::uint64_t m_nSelections = 0;
     BenchCatalog m_catalog;
     CountingWindow m_window;
     InstantPlayer* m_pBackend = nullptr;
