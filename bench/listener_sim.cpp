@@ -57,8 +57,8 @@ struct Options {
     int favourites = 0;            // Awesome tracks rated in each mood before listening
     std::string kavelinQueryFile;  // a selection to try in place of the shipped qCounter...
     std::string kavelinQuery;      // ...and its text
+    std::string informedQuery;     // the kavelin query reading the listener's genre tastes
     std::vector<std::string> policies{"kavelin", "previous", "random", "weighted", "oracle"};
-    std::string informedQuery;  // the kavelin query reading the listener's genre tastes
 };
 
 constexpr int kListenedMoods[] = {2, 3};
@@ -244,8 +244,8 @@ public:
 
 private:
     // qCounter draws with SQLite's random(). Its generator serves the whole
-    // process, and SQLite's own housekeeping draws from it at moments that vary
-    // from run to run; seeded afresh for each selection, a run repeats exactly.
+    // process, and something inside SQLite also draws from it at moments that
+    // vary from run to run; seeded afresh for each selection, a run repeats exactly.
     void SeedSqliteRandom() {
         sqlite3_test_control(SQLITE_TESTCTRL_PRNG_SEED,
                              static_cast<int>(m_nSeed * 1000003 + ++m_nSelections), nullptr);
@@ -271,8 +271,8 @@ private:
     TrackPlayer m_player;
 };
 
-// The mean pleasure of a fresh track of each genre in each mood, as the
-// selection would learn it with unlimited plays.
+// The mean pleasure of a fresh track of each genre in each mood: the genre
+// tastes the selection tries to learn.
 std::string ListenerGenreTable(const Generated& generated) {
     std::string sql =
         "CREATE TABLE tListenerGenre (MoodID INTEGER, GenreID INTEGER, Value REAL, "
